@@ -1,0 +1,45 @@
+#include "net/blob.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+namespace kx {
+
+namespace {
+
+// Shared by the four shape operations. `check_num` distinguishes reshape
+// (refuses num <= 0) from create (whose callers always pass num >= 1).
+bool assign_shape(Blob& b, int c, int h, int w, int n, bool check_num) {
+    if (c <= 0 || h <= 0 || w <= 0) return false;
+    if (check_num ? n <= 0 : n < 0) return false;
+
+    delete[] b.data;
+    b.data = nullptr;
+    b.channels = c;
+    b.height = h;
+    b.width = w;
+    b.num = n;
+
+    const int64_t count = int64_t(c) * h * w * n;
+    // The byte size must fit in 32 bits; anything larger is an allocation
+    // failure, reported as the standard out-of-memory exception.
+    if (count * 4 > int64_t(UINT32_MAX)) {
+        b.count = 0;
+        throw std::bad_alloc();
+    }
+    b.count = int(count);
+    b.data = new float[size_t(count)];
+    return true;
+}
+
+}  // namespace
+
+Blob::~Blob() { delete[] data; }
+
+bool Blob::create(int c, int h, int w) { return assign_shape(*this, c, h, w, 1, false); }
+bool Blob::create(int c, int h, int w, int n) { return assign_shape(*this, c, h, w, n, false); }
+bool Blob::reshape(int c, int h, int w) { return assign_shape(*this, c, h, w, 1, true); }
+bool Blob::reshape(int c, int h, int w, int n) { return assign_shape(*this, c, h, w, n, true); }
+
+}  // namespace kx

@@ -1,0 +1,33 @@
+#pragma once
+#include <string>
+
+#include "net/blob.h"
+#include "net/params.h"
+
+namespace kx {
+
+// Base of every layer type. `setup` runs once at load time with bottoms whose
+// shapes are set: it checks them, reads parameters, creates the weight blobs
+// and appends freshly created tops (which the network then owns).
+// `forward` computes the tops from the bottoms on every pass.
+class Layer {
+public:
+    explicit Layer(const LayerParams& params) : params(params) {}
+    virtual ~Layer();
+    Layer(const Layer&) = delete;
+    Layer& operator=(const Layer&) = delete;
+
+    virtual bool setup(const BlobList& bottoms, BlobList& tops) = 0;
+    virtual void forward(const BlobList& bottoms, const BlobList& tops) = 0;
+
+    std::string type() const;
+
+    LayerParams params;
+    BlobList weights;  // owned; filled by the model loader in list order
+};
+
+// Builds the layer class named by params["type"], or returns null for an
+// unknown type.
+Layer* make_layer(const LayerParams& params);
+
+}  // namespace kx

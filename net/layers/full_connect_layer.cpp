@@ -1,0 +1,115 @@
+#include "net/layers/full_connect_layer.h"
+
+#include "net/console.h"
+#include "net/gemm.h"
+
+namespace kx {
+
+FullConnectLayer::FullConnectLayer(const LayerParams& params) : Layer(params) {}
+
+bool FullConnectLayer::setup(const BlobList& bottoms, BlobList& tops) {
+    if (bottoms.size() != 1 || !has_param(params, "node_num")) return false;
+    node_num = param_int(params, "node_num");
+    top_height = 1;
+    top_width = 1;
+    item_count = 1;
+
+    Blob* matrix = new Blob;
+    if (!matrix->create(node_num, bottoms[0]->count, 1)) {
+        delete matrix;
+        return false;
+    }
+    Blob* biases = new Blob;
+    if (!biases->create(node_num, 1, 1)) {
+        delete matrix;
+        delete biases;
+        return false;
+    }
+    weights.push_back(matrix);
+    weights.push_back(biases);
+
+    Blob* top = new Blob;
+    if (!top->create(node_num, 1, 1)) {
+        delete top;
+        return false;
+    }
+    tops.push_back(top);
+    return true;
+}
+
+bool FullConnectLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {
+    if (bottoms.size() != 1 || tops.empty() || weights.size() != 2) return false;
+    if (!has_param(params, "node_num")) return false;
+    node_num = param_int(params, "node_num");
+
+    // Every item must be exactly as wide as the weight matrix, and the
+    // matrix must have the rows the parameters name.
+    const Blob& in = *bottoms[0];
+    if (in.data == nullptr || in.num < 1 || node_num != weights[0]->channels) return false;
+    if (in.count / in.num != weights[0]->height) return false;
+
+    top_height = 1;
+    top_width = 1;
+    item_count = in.num;
+    if (in.num < 2) return tops[0]->reshape(node_num, 1, 1);
+    return tops[0]->reshape(node_num, 1, 1, in.num);
+}
+
+void FullConnectLayer::forward(const BlobList& bottoms, const BlobList& tops) {
+    if (!reshape_top(bottoms, tops)) {
+        say_reshape_failed();
+        return;
+    }
+    if (item_count <= 1) {
+        forward_one(bottoms[0]->data, tops[0]->data);
+    } else {
+        forward_many(bottoms[0]->data, item_count, tops[0]->data);
+    }
+}
+
+// One item, summed exactly as bias + x[0] * w[0] + x[1] * w[1] + ... in
+// 32-bit floats, one product at a time: the result is fixed to the last bit.
+// Several outputs are worked on together only so that their independent sums
+// overlap in the pipeline; each keeps its own order.
+void FullConnectLayer::forward_one(const float* x, float* y) const {
+    const int depth = weights[0]->height;
+    const float* matrix = weights[0]->data;
+    const float* biases = weights[1]->data;
+    constexpr int kLanes = 8;
+
+    int o = 0;
+    for (; o + kLanes <= node_num; o += kLanes) {
+        const float* rows = matrix + size_t(o) * depth;
+        float acc[kLanes];
+        for (int j = 0; j < kLanes; ++j) acc[j] = biases[o + j];
+        for (int k = 0; k < depth; ++k) {
+            const float v = x[k];
+            for (int j = 0; j < kLanes; ++j) {
+                const float product = v * rows[size_t(j) * depth + k];
+                acc[j] = acc[j] + product;
+            }
+        }
+        for (int j = 0; j < kLanes; ++j) y[o + j] = acc[j];
+    }
+    for (; o < node_num; ++o) {
+        const float* row = matrix + size_t(o) * depth;
+        float acc = biases[o];
+        for (int k = 0; k < depth; ++k) {
+            const float product = x[k] * row[k];
+            acc = acc + product;
+        }
+        y[o] = acc;
+    }
+}
+
+void FullConnectLayer::forward_many(const float* x, int items, float* y) const {
+    const int depth = weights[0]->height;
+    gemm_nt(x, weights[0]->data, y, items, node_num, depth);
+    const float* biases = weights[1]->data;
+    for (int n = 0; n < items; ++n) {
+        float* row = y + size_t(n) * node_num;
+        for (int o = 0; o < node_num; ++o) row[o] += biases[o];
+    }
+}
+
+}  // namespace kx

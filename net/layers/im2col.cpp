@@ -1,0 +1,112 @@
+#include "net/layers/im2col.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kx {
+
+namespace {
+
+// Range [lo, hi) of output positions whose input coordinate
+// o * stride - pad + k lies inside 0..size-1. Outside it the column value is
+// padding.
+struct ValidRange {
+    int lo;
+    int hi;
+};
+
+ValidRange valid_outputs(int k, int pad, int stride, int size, int out_size) {
+    const int first = k - pad;  // input coordinate of output 0
+    int lo = first >= 0 ? 0 : (-first + stride - 1) / stride;
+    int hi = 0;
+    if (size - 1 - first >= 0) hi = (size - 1 - first) / stride + 1;
+    lo = std::min(lo, out_size);
+    hi = std::max(lo, std::min(hi, out_size));
+    return {lo, hi};
+}
+
+// Writes the out_h x out_w values of one (channel, tap) row.
+void fill_row(const float* plane, int height, int width, int ky, int kx, int pad, int stride,
+              int out_h, int out_w, float* row) {
+    const ValidRange ys = valid_outputs(ky, pad, stride, height, out_h);
+    const ValidRange xs = valid_outputs(kx, pad, stride, width, out_w);
+    const int inner = xs.hi - xs.lo;
+
+    std::fill(row, row + size_t(ys.lo) * out_w, 0.0f);
+    for (int oy = ys.lo; oy < ys.hi; ++oy) {
+        float* out = row + size_t(oy) * out_w;
+        const float* src = plane + size_t(oy * stride - pad + ky) * width + (xs.lo * stride - pad + kx);
+        std::fill(out, out + xs.lo, 0.0f);
+        if (stride == 1) {
+            std::memcpy(out + xs.lo, src, sizeof(float) * size_t(inner));
+        } else {
+            float* dst = out + xs.lo;
+            for (int i = 0; i < inner; ++i) dst[i] = src[size_t(i) * stride];
+        }
+        std::fill(out + xs.hi, out + out_w, 0.0f);
+    }
+    std::fill(row + size_t(ys.hi) * out_w, row + size_t(out_h) * out_w, 0.0f);
+}
+
+}  // namespace
+
+int conv_out_size(int size, int ksize, int pad, int stride) {
+    return (size + 2 * pad - ksize) / stride + 1;
+}
+
+void im2col(const float* input, int channels, int height, int width, int ksize, int pad,
+            int stride, float* output) {
+    const int out_h = conv_out_size(height, ksize, pad, stride);
+    const int out_w = conv_out_size(width, ksize, pad, stride);
+    const size_t plane = size_t(height) * width;
+    const size_t row_len = size_t(out_h) * out_w;
+    for (int c = 0; c < channels; ++c) {
+        for (int ky = 0; ky < ksize; ++ky) {
+            for (int kx = 0; kx < ksize; ++kx) {
+                fill_row(input + c * plane, height, width, ky, kx, pad, stride, out_h, out_w, output);
+                output += row_len;
+            }
+        }
+    }
+}
+
+std::vector<int> cross_taps(int ksize) {
+    const int centre = (ksize - 1) / 2;
+    std::vector<int> taps;
+    for (int ky = 0; ky < ksize; ++ky) {
+        for (int kx = 0; kx < ksize; ++kx) {
+            if (ky == centre || kx == centre) taps.push_back(ky * ksize + kx);
+        }
+    }
+    return taps;
+}
+
+void cross_im2col(const float* input, int channels, int height, int width, int ksize, int pad,
+                  int stride, float* output) {
+    const int out_h = conv_out_size(height, ksize, pad, stride);
+    const int out_w = conv_out_size(width, ksize, pad, stride);
+    const size_t plane = size_t(height) * width;
+    const size_t row_len = size_t(out_h) * out_w;
+    const std::vector<int> taps = cross_taps(ksize);
+    for (int c = 0; c < channels; ++c) {
+        for (int tap : taps) {
+            fill_row(input + c * plane, height, width, tap / ksize, tap % ksize, pad, stride,
+                     out_h, out_w, output);
+            output += row_len;
+        }
+    }
+}
+
+void pack_cross_weights(const float* kernels, int channels, int ksize, int map_num,
+                        float* output) {
+    const std::vector<int> taps = cross_taps(ksize);
+    const size_t kernel_len = size_t(ksize) * ksize;
+    for (int m = 0; m < map_num; ++m) {
+        for (int c = 0; c < channels; ++c) {
+            const float* kernel = kernels + (size_t(m) * channels + c) * kernel_len;
+            for (int tap : taps) *output++ = kernel[tap];
+        }
+    }
+}
+
+}  // namespace kx

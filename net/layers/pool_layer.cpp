@@ -1,0 +1,143 @@
+#include "net/layers/pool_layer.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "net/console.h"
+
+namespace kx {
+
+int pool_out_size(int size, int window, int pad, int stride) {
+    const float steps = float(size - window + 2 * pad) / float(stride);
+    return int(float(std::ceil(double(steps))) + 1.0f);
+}
+
+PoolLayer::PoolLayer(const LayerParams& params) : Layer(params) {}
+
+bool PoolLayer::setup(const BlobList& bottoms, BlobList& tops) {
+    if (bottoms.size() != 1) return false;
+    if (!has_param(params, "ksize") || !has_param(params, "ksize_w") ||
+        !has_param(params, "ksize_h")) {
+        return false;
+    }
+    ksize = param_int(params, "ksize");
+    ksize_w = param_int(params, "ksize_w");
+    ksize_h = param_int(params, "ksize_h");
+    if (ksize_w == 0) ksize_w = ksize;
+    if (ksize_h == 0) ksize_h = ksize;
+    if (ksize_w < 1 || ksize_h < 1) return false;
+
+    stride = param_int_or(params, "stride", ksize);
+    pad = param_int_or(params, "pad", 0);
+    // A zero stride has no output size, and a negative pad would place
+    // windows that the padding correction does not expect.
+    if (stride < 1 || pad < 0) return false;
+    // Keeps the window arithmetic far from 32-bit overflow.
+    const int kLimit = 1 << 22;
+    if (ksize_w > kLimit || ksize_h > kLimit || stride > kLimit || pad > kLimit) return false;
+
+    if (has_param(params, "pool")) {
+        pool = params.at("pool");
+        if (pool != "max" && pool != "ave") return false;
+    } else {
+        pool = "max";
+    }
+
+    const Blob& in = *bottoms[0];
+    channels = in.channels;
+    out_height = pool_out_size(in.height, ksize_h, pad, stride);
+    out_width = pool_out_size(in.width, ksize_w, pad, stride);
+    // Keep the last window from starting inside the padding.
+    if (pad > 0) {
+        if ((out_height - 1) * stride >= in.height + pad) --out_height;
+        if ((out_width - 1) * stride >= in.width + pad) --out_width;
+    }
+
+    Blob* top = new Blob;
+    if (!top->create(channels, out_height, out_width)) {
+        delete top;
+        return false;
+    }
+    tops.push_back(top);
+    return true;
+}
+
+void PoolLayer::forward(const BlobList& bottoms, const BlobList& tops) {
+    // The top keeps its set-up shape; refuse a bottom that holds fewer
+    // channels than that shape needs (or no item at all), or a top that was
+    // changed under us.
+    if (bottoms.size() != 1 || tops.empty() || bottoms[0]->data == nullptr ||
+        bottoms[0]->num < 1 || bottoms[0]->channels < channels || tops[0]->data == nullptr ||
+        size_t(tops[0]->count) < size_t(channels) * out_height * out_width) {
+        say_reshape_failed();
+        return;
+    }
+    const Blob& in = *bottoms[0];
+    const size_t plane = size_t(in.height) * in.width;
+    const size_t out_plane = size_t(out_height) * out_width;
+    for (int c = 0; c < channels; ++c) {
+        const float* src = in.data + c * plane;
+        float* dst = tops[0]->data + c * out_plane;
+        if (pool == "ave") {
+            average_pool(src, in.height, in.width, dst);
+        } else {
+            max_pool(src, in.height, in.width, dst);
+        }
+    }
+}
+
+void PoolLayer::max_pool(const float* in, int height, int width, float* out) const {
+    for (int oy = 0; oy < out_height; ++oy) {
+        const int y_start = oy * stride - pad;
+        const int y1 = std::min(y_start + ksize_h, height);
+        const int y0 = std::max(y_start, 0);
+        for (int ox = 0; ox < out_width; ++ox) {
+            const int x_start = ox * stride - pad;
+            const int x1 = std::min(x_start + ksize_w, width);
+            const int x0 = std::max(x_start, 0);
+            if (y0 >= y1 || x0 >= x1) {
+                *out++ = 0.0f;
+                continue;
+            }
+            // Starts at -10000 rather than at minus infinity: a window whose
+            // values all lie at or below it yields -10000.
+            float best = -10000.0f;
+            for (int y = y0; y < y1; ++y) {
+                const float* row = in + size_t(y) * width;
+                for (int x = x0; x < x1; ++x) {
+                    if (row[x] > best) best = row[x];
+                }
+            }
+            *out++ = best;
+        }
+    }
+}
+
+void PoolLayer::average_pool(const float* in, int height, int width, float* out) const {
+    for (int oy = 0; oy < out_height; ++oy) {
+        const int y0 = oy * stride - pad;
+        const int y1 = std::min(y0 + ksize_h, height + pad);
+        for (int ox = 0; ox < out_width; ++ox) {
+            const int x0 = ox * stride - pad;
+            const int x1 = std::min(x0 + ksize_w, width + pad);
+            // The divisor counts the padding positions the window covers.
+            const int size = (y1 - y0) * (x1 - x0);
+            const int cy0 = std::max(y0, 0), cy1 = std::min(y1, height);
+            const int cx0 = std::max(x0, 0), cx1 = std::min(x1, width);
+            if (cy0 >= cy1 || cx0 >= cx1) {
+                // No input value under the window (it lies wholly beyond the
+                // bottom); write 0 as maximum pooling does rather than 0 / 0.
+                *out++ = 0.0f;
+                continue;
+            }
+            float sum = 0.0f;
+            for (int y = cy0; y < cy1; ++y) {
+                const float* row = in + size_t(y) * width;
+                for (int x = cx0; x < cx1; ++x) sum += row[x];
+            }
+            *out++ = sum / float(size);
+        }
+    }
+}
+
+}  // namespace kx

@@ -1,0 +1,83 @@
+#include "net/layers/prelu_layer.h"
+
+#include "net/console.h"
+
+namespace kx {
+
+namespace {
+
+// How many slopes a level needs to cover a bottom of `plane_count` planes of
+// `plane_size` values; none for a negative level, which computes nothing.
+long long slopes_needed(int level, int plane_count, int plane_size) {
+    if (level < 0) return 0;
+    if (level == 0) return 1;
+    if (level == 1) return plane_count;
+    return (long long)plane_count * plane_size;
+}
+
+}  // namespace
+
+bool PReluLayer::setup(const BlobList& bottoms, BlobList& tops) {
+    if (bottoms.size() != 1) return false;
+    for (const char* key : {"param_level", "channels", "height", "width"}) {
+        if (!has_param(params, key)) return false;
+    }
+    param_level_ = param_int(params, "param_level");
+    slope_shape_.channels = param_int(params, "channels");
+    slope_shape_.height = param_int(params, "height");
+    slope_shape_.width = param_int(params, "width");
+
+    Blob* slopes = new Blob();
+    if (!slopes->create(slope_shape_.channels, slope_shape_.height, slope_shape_.width)) {
+        delete slopes;
+        return false;
+    }
+    weights.push_back(slopes);
+
+    const Blob& bottom = *bottoms[0];
+    bottom_shape_.channels = bottom.channels;
+    bottom_shape_.height = bottom.height;
+    bottom_shape_.width = bottom.width;
+
+    // Slopes too few for the bottom would be read past their end on every
+    // pass: such a model is refused here.
+    const long long needed =
+        slopes_needed(param_level_, bottom.channels, bottom.height * bottom.width);
+    if (slopes->count < needed) return false;
+
+    Blob* top = new Blob();
+    if (!top->create(bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width)) {
+        delete top;
+        return false;
+    }
+    tops.push_back(top);
+    return true;
+}
+
+void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
+    if (!bottom_covers_top(bottoms, tops)) {
+        say_reshape_failed();
+        return;
+    }
+    const float* x = bottoms[0]->data;
+    float* y = tops[0]->data;
+    const float* a = weights[0]->data;
+    const int n = tops[0]->count;
+
+    if (param_level_ == 0) {
+        const float slope = a[0];
+        for (int i = 0; i < n; ++i) y[i] = x[i] > 0.0f ? x[i] : x[i] * slope;
+    } else if (param_level_ == 1) {
+        // One slope per plane of the bottom's set-up size.
+        const int plane = bottom_shape_.height * bottom_shape_.width;
+        for (int start = 0, c = 0; start < n; start += plane, ++c) {
+            const float slope = a[c];
+            const int end = n - start < plane ? n : start + plane;
+            for (int i = start; i < end; ++i) y[i] = x[i] > 0.0f ? x[i] : slope * x[i];
+        }
+    } else if (param_level_ >= 2) {
+        for (int i = 0; i < n; ++i) y[i] = x[i] > 0.0f ? x[i] : a[i] * x[i];
+    }
+}
+
+}  // namespace kx

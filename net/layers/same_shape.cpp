@@ -1,0 +1,62 @@
+#include "net/layers/same_shape.h"
+
+namespace kx {
+
+namespace {
+
+// Appends a new top of the given shape; deletes it when the shape is refused.
+bool append_top(BlobList& tops, int channels, int height, int width) {
+    Blob* top = new Blob();
+    if (!top->create(channels, height, width)) {
+        delete top;
+        return false;
+    }
+    tops.push_back(top);
+    return true;
+}
+
+}  // namespace
+
+bool setup_same_shape(const BlobList& bottoms, BlobList& tops, PlaneShape& shape) {
+    if (bottoms.size() != 1) return false;
+    const Blob& bottom = *bottoms[0];
+    shape.channels = bottom.channels;
+    shape.height = bottom.height;
+    shape.width = bottom.width;
+    return append_top(tops, shape.channels, shape.height, shape.width);
+}
+
+bool setup_following_shape(const BlobList& bottoms, BlobList& tops, ItemShape& shape) {
+    if (bottoms.size() != 1) return false;
+    const Blob& bottom = *bottoms[0];
+    shape.channels = bottom.channels;
+    shape.height = bottom.height;
+    shape.width = bottom.width;
+    shape.num = 1;
+    return append_top(tops, shape.channels, shape.height, shape.width);
+}
+
+bool reshape_to_bottom(const BlobList& bottoms, const BlobList& tops, ItemShape& shape) {
+    if (bottoms.empty() || tops.empty()) return false;
+    const Blob& bottom = *bottoms[0];
+    Blob& top = *tops[0];
+    shape.channels = bottom.channels;
+    shape.height = bottom.height;
+    shape.width = bottom.width;
+    shape.num = bottom.num;
+    // A bottom of zero items would still give a one-item top, which it cannot
+    // fill: refuse it before the top loses its storage.
+    if (bottom.num < 1 || bottom.data == nullptr) return false;
+    return shape.num < 2 ? top.reshape(shape.channels, shape.height, shape.width)
+                         : top.reshape(shape.channels, shape.height, shape.width, shape.num);
+}
+
+bool bottom_holds(const BlobList& bottoms, const BlobList& tops, long long needed) {
+    return !bottoms.empty() && !tops.empty() && bottoms[0]->count >= needed;
+}
+
+bool bottom_covers_top(const BlobList& bottoms, const BlobList& tops) {
+    return !tops.empty() && bottom_holds(bottoms, tops, tops[0]->count);
+}
+
+}  // namespace kx

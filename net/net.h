@@ -1,0 +1,62 @@
+#pragma once
+#include <cstdio>
+#include <vector>
+
+#include "detect/detection_row.h"
+#include "net/blob.h"
+#include "net/layer.h"
+
+namespace kx {
+
+// One loaded network: layers in execution order, every blob by id, the
+// wiring between them and the ids handed back as outputs.
+//
+// Blob ids: 0 is the image input, 1 the information input of a two-input
+// model, then the tops of each layer in file order. A Net takes one model in
+// its lifetime; a failed load leaves it not ready.
+class Net {
+public:
+    Net() = default;
+    ~Net();
+    Net(const Net&) = delete;
+    Net& operator=(const Net&) = delete;
+
+    // Readers of the "stdcnn" format; the caller opens and closes the file.
+    bool load_model(FILE* file);               // image + information inputs
+    bool load_model_single_input(FILE* file);  // image input only
+
+    // Runs every layer once on the inputs the caller has written.
+    BlobList forward();
+    // Fills blob 0 planar from interleaved 8-bit pixels (1 or 3 channels,
+    // decided by step), then runs forward. The image must match the model's
+    // input shape exactly.
+    BlobList forward_image(const unsigned char* pixels, int width, int height, int step);
+
+    // Detection run of a two-input detector model: fits blob 0 to the image
+    // planes in `data` (channel after channel, each row-major), writes `info`
+    // (image height, width, scale) into blob 1, then runs forward_detect.
+    std::vector<DetectionRow> detect(const std::vector<float>& data, const std::vector<float>& info,
+                                     float threshold);
+    // Runs every layer and decodes the candidates of the "frcnnproposal"
+    // layer with the first two outputs (box deltas, class probabilities)
+    // into face boxes scoring at least `threshold`, best first.
+    std::vector<DetectionRow> forward_detect(float threshold);
+
+    bool ready = false;
+    int input_channels = 0;
+    int input_height = 0;
+    int input_width = 0;
+    std::vector<Layer*> layers;
+    BlobList blobs;
+    std::vector<std::vector<int>> bottom_ids;
+    std::vector<std::vector<int>> top_ids;
+    std::vector<int> output_ids;
+    int info_size = 0;
+
+private:
+    bool load(FILE* file, bool two_inputs);
+    void run_layer(size_t index);
+    BlobList collect_outputs() const;
+};
+
+}  // namespace kx

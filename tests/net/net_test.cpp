@@ -1,0 +1,87 @@
+#include "net/net.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/load_helpers.h"
+
+namespace kx {
+namespace {
+
+using test::load_net;
+
+// A single-input network that copies its input: its output is blob 0 as
+// forward_image filled it.
+ModelFile passthrough(int channels, int height, int width) {
+    ModelFile m;
+    m.channels = channels;
+    m.height = height;
+    m.width = width;
+    m.layers.push_back({layer_params({{"type", "dropout"}}), {0}, {}, 0});
+    m.outputs = {1};
+    return m;
+}
+
+std::vector<float> values(const Blob* b) { return std::vector<float>(b->data, b->data + b->count); }
+
+TEST(NetForward, NotReadyWithoutModel) {
+    Net net;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(net.forward().empty());
+    EXPECT_TRUE(net.forward_image(nullptr, 1, 1, 1).empty());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cnn not ready\ncnn not ready\n");
+}
+
+TEST(NetForward, ReturnsOutputsInTheirListedOrder) {
+    ModelFile m = passthrough(1, 1, 2);
+    m.layers.push_back({layer_params({{"type", "relu"}}), {1}, {}, 0});
+    m.outputs = {2, 0, 1};
+    auto net = load_net(m);
+    ASSERT_TRUE(net->ready);
+    net->blobs[0]->data[0] = -3.0f;
+    net->blobs[0]->data[1] = 4.0f;
+    const BlobList out = net->forward();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1], net->blobs[0]);
+    EXPECT_EQ(values(out[0]), (std::vector<float>{0.0f, 4.0f}));
+    EXPECT_EQ(values(out[2]), (std::vector<float>{-3.0f, 4.0f}));
+}
+
+// Pixels 0, 1, 2, ...; the channel count is 3 when the step holds at least
+// three bytes per pixel, else 1, and must match the model as the size must.
+TEST(NetForwardImage, FillsPlanesOrRefusesTheImage) {
+    struct Case {
+        const char* why;
+        int channels, height, width, image_width, image_height, step;  // the model's, then the image's
+        std::vector<float> planes;  // empty: refused
+    };
+    const Case cases[] = {
+        {"interleaved colour becomes planes", 3, 1, 2, 2, 1, 6, {0, 3, 1, 4, 2, 5}},
+        {"row padding is skipped", 1, 2, 2, 2, 2, 5, {0, 1, 5, 6}},
+        {"grey", 1, 2, 4, 4, 2, 4, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {"colour rows one byte short are grey", 3, 2, 4, 4, 2, 11, {}},
+        {"grey rows padded to 3 x width are colour", 1, 2, 4, 4, 2, 12, {}},
+        {"wider image", 1, 2, 2, 3, 2, 3, {}},
+        {"taller image", 1, 2, 2, 2, 3, 2, {}},
+    };
+    std::vector<unsigned char> pixels(64);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        auto net = load_net(passthrough(c.channels, c.height, c.width));
+        ASSERT_TRUE(net->ready);
+        testing::internal::CaptureStdout();
+        const BlobList out = net->forward_image(pixels.data(), c.image_width, c.image_height, c.step);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  c.planes.empty() ? "dimension not match: channels: " + std::to_string(c.channels) + "\n" : "");
+        ASSERT_EQ(out.size(), c.planes.empty() ? 0u : 1u);
+        if (!out.empty()) {
+            EXPECT_EQ(values(out[0]), c.planes);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kx
