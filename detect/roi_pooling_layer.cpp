@@ -1,0 +1,153 @@
+#include "detect/roi_pooling_layer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "net/console.h"
+#include "net/params.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kRowValues = 5;  // batch index, x1, y1, x2, y2
+constexpr float kStartValue = -10000.0f;
+
+// Box corners are rounded to feature cells. Anything beyond +-2^30 cells is
+// far outside any feature map, so saturating there keeps every later sum in
+// range without changing which cells a box covers; NaN counts as cell 0.
+constexpr double kCellLimit = 1073741824.0;
+
+long long round_to_cell(float value) {
+    const float r = std::round(value);
+    if (std::isnan(r)) return 0;
+    return (long long)std::max(-kCellLimit, std::min(double(r), kCellLimit));
+}
+
+// Bin edge as an index clamped to [0, size]. The clamp happens in double,
+// before the conversion, so no value can overflow the int.
+int clamp_edge(double edge, int size) { return int(std::min(std::max(edge, 0.0), double(size))); }
+
+// A box row holds at least the five values every row is read with.
+bool rows_usable(const Blob& rois) { return rois.num > 0 && rois.count / rois.num >= kRowValues; }
+
+}  // namespace
+
+bool ROIPoolingLayer::check_and_record(const BlobList& bottoms) {
+    if (bottoms.size() != 2) {
+        say("pre_data size is not 2");
+        return false;
+    }
+    if (!has_param(params, "pooled_w")) {
+        say("pooled_w is not found");
+        return false;
+    }
+    if (!has_param(params, "pooled_h")) {
+        say("pooled_h is not found");
+        return false;
+    }
+    if (!has_param(params, "spatial_scale")) {
+        say("spatial scale is not found");
+        return false;
+    }
+    pooled_w = param_int(params, "pooled_w");
+    pooled_h = param_int(params, "pooled_h");
+    spatial_scale = param_float(params, "spatial_scale");
+    channels = bottoms[0]->channels;
+    num_rois = bottoms[1]->num;
+    return true;
+}
+
+bool ROIPoolingLayer::setup(const BlobList& bottoms, BlobList& tops) {
+    if (!check_and_record(bottoms)) return false;
+    if (!rows_usable(*bottoms[1])) return false;
+    Blob* top = new Blob();
+    if (!top->create(channels, pooled_h, pooled_w, num_rois)) {
+        delete top;
+        return false;
+    }
+    tops.push_back(top);
+    return true;
+}
+
+void ROIPoolingLayer::forward(const BlobList& bottoms, const BlobList& tops) {
+    if (!check_and_record(bottoms) || tops.empty() || !rows_usable(*bottoms[1])) {
+        say_reshape_failed();
+        return;
+    }
+    Blob& top = *tops[0];
+    // Refused for zero boxes: the top then keeps its previous shape and the
+    // pass repeats over as many rows as that shape holds.
+    top.reshape(channels, pooled_h, pooled_w, num_rois);
+    if (top.channels != channels || top.height != pooled_h || top.width != pooled_w ||
+        bottoms[0]->height <= 0 || bottoms[0]->width <= 0) {
+        say_reshape_failed();
+        return;
+    }
+    pool(*bottoms[0], *bottoms[1], top);
+}
+
+void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) const {
+    const int H = features.height;
+    const int W = features.width;
+    const size_t plane = size_t(H) * size_t(W);
+    const size_t row_stride = size_t(rois.count / rois.num);
+    // Never read more rows than the box blob holds, whatever the top says.
+    const int rows = std::min(top.num, rois.num);
+
+    const size_t rows_out = static_cast<size_t>(pooled_h);
+    const size_t cols_out = static_cast<size_t>(pooled_w);
+    std::vector<int> hstart(rows_out), hend(rows_out), wstart(cols_out), wend(cols_out);
+
+    for (int r = 0; r < rows; ++r) {
+        const float* row = rois.data + size_t(r) * row_stride;
+        // A negative batch index (truncated toward zero; NaN counts as
+        // negative) ends the pass. Features always come from the first item.
+        if (!(row[0] > -1.0f)) break;
+
+        const long long start_w = round_to_cell(row[1] * spatial_scale);
+        const long long start_h = round_to_cell(row[2] * spatial_scale);
+        const long long end_w = round_to_cell(row[3] * spatial_scale);
+        const long long end_h = round_to_cell(row[4] * spatial_scale);
+        const long long roi_h = std::max(end_h - start_h + 1, 1LL);
+        const long long roi_w = std::max(end_w - start_w + 1, 1LL);
+        const float bin_h = float(double(roi_h) / double(pooled_h));
+        const float bin_w = float(double(roi_w) / double(pooled_w));
+
+        for (int ph = 0; ph < pooled_h; ++ph) {
+            hstart[size_t(ph)] = clamp_edge(std::floor(double(float(ph) * bin_h)) + double(start_h), H);
+            hend[size_t(ph)] = clamp_edge(std::ceil(double(float(ph + 1) * bin_h)) + double(start_h), H);
+        }
+        for (int pw = 0; pw < pooled_w; ++pw) {
+            wstart[size_t(pw)] = clamp_edge(std::floor(double(float(pw) * bin_w)) + double(start_w), W);
+            wend[size_t(pw)] = clamp_edge(std::ceil(double(float(pw + 1) * bin_w)) + double(start_w), W);
+        }
+
+        float* out = top.data + size_t(r) * size_t(channels) * size_t(pooled_h) * size_t(pooled_w);
+        for (int c = 0; c < channels; ++c) {
+            const float* map = features.data + size_t(c) * plane;
+            for (int ph = 0; ph < pooled_h; ++ph) {
+                const int h0 = hstart[size_t(ph)], h1 = hend[size_t(ph)];
+                for (int pw = 0; pw < pooled_w; ++pw) {
+                    const int w0 = wstart[size_t(pw)], w1 = wend[size_t(pw)];
+                    float value = 0.0f;  // an empty cell
+                    if (h1 > h0 && w1 > w0) {
+                        // Only strictly larger values replace the running
+                        // maximum, so the visiting order does not matter.
+                        value = kStartValue;
+                        for (int h = h0; h < h1; ++h) {
+                            const float* line = map + size_t(h) * size_t(W);
+                            for (int w = w0; w < w1; ++w) {
+                                if (line[w] > value) value = line[w];
+                            }
+                        }
+                    }
+                    *out++ = value;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace kx
