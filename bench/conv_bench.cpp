@@ -1,0 +1,63 @@
+// Convolution forward passes: ours, and OpenCV's dnn module on one thread and
+// on its default number of threads. Our runtime is single-threaded.
+#include <benchmark/benchmark.h>
+
+#include <opencv2/core/utility.hpp>
+
+#include "bench_names.h"
+#include "conv_cases.h"
+
+namespace kx::bench {
+
+namespace {
+
+void set_flops(benchmark::State& state, const ConvCase& c) {
+    state.counters[kGflops] = benchmark::Counter(c.flops() / 1e9, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void kx_conv(benchmark::State& state, const ConvCase& c) {
+    const ConvData data = conv_data(c);
+    auto net = kx_conv_net(c, data);
+    if (!net) {
+        state.SkipWithError("the convolution does not load");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(net->forward());
+    set_flops(state, c);
+}
+
+// threads < 0: OpenCV's default.
+void opencv_conv(benchmark::State& state, const ConvCase& c, int threads) {
+    cv::setNumThreads(threads);
+    const ConvData data = conv_data(c);
+    cv::Mat input;
+    cv::dnn::Net net = opencv_conv_net(c, data, input);
+    net.forward();  // the first pass sets up the layer
+    for (auto _ : state) {
+        net.setInput(input);
+        benchmark::DoNotOptimize(net.forward());
+    }
+    set_flops(state, c);
+    state.counters["threads"] = cv::getNumThreads();
+    cv::setNumThreads(-1);
+}
+
+// Wall-clock time, since OpenCV's threads do part of its work.
+void wall_clock(benchmark::internal::Benchmark* b) { b->UseRealTime()->Unit(benchmark::kMillisecond); }
+
+bool register_conv_benchmarks() {
+    for (const ConvCase& c : conv_cases()) {
+        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "kx").c_str(), kx_conv, c));
+        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "opencv_1_thread").c_str(),
+                                                opencv_conv, c, 1));
+        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "opencv_default_threads").c_str(),
+                                                opencv_conv, c, -1));
+    }
+    return true;
+}
+
+[[maybe_unused]] const bool registered = register_conv_benchmarks();
+
+}  // namespace
+
+}  // namespace kx::bench

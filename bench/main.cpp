@@ -1,0 +1,87 @@
+// kx_bench: checks that our convolutions agree with OpenCV's before timing
+// anything, runs every registered benchmark, then prints one comparison line
+// per convolution size.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/utility.hpp>
+#include <unistd.h>
+
+#include "bench_names.h"
+#include "conv_cases.h"
+
+namespace {
+
+using kx::bench::conv_benchmark_name;
+
+// The console report, plus every benchmark's GFLOP/s kept for the summary.
+class GflopsReporter : public benchmark::ConsoleReporter {
+public:
+    // Colours only on a terminal, so that redirected output stays plain.
+    GflopsReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            auto it = run.counters.find(kx::bench::kGflops);
+            if (it != run.counters.end()) gflops[run.run_name.function_name] = it->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    std::map<std::string, double> gflops;
+};
+
+void print_summary(const std::map<std::string, double>& gflops, int default_threads) {
+    auto find = [&gflops](const std::string& name, double& value) {
+        auto it = gflops.find(name);
+        if (it == gflops.end()) return false;
+        value = it->second;
+        return true;
+    };
+    std::string lines;
+    for (const kx::bench::ConvCase& c : kx::bench::conv_cases()) {
+        double ours = 0.0, one = 0.0, many = 0.0;
+        if (!find(conv_benchmark_name(c.name, "kx"), ours) ||
+            !find(conv_benchmark_name(c.name, "opencv_1_thread"), one)) {
+            continue;  // filtered out
+        }
+        char line[300];
+        int n = std::snprintf(line, sizeof line, "conv %s: kx %.2f GFLOP/s, opencv dnn %.2f GFLOP/s, ratio %.2f",
+                              c.name.c_str(), ours, one, ours / one);
+        if (find(conv_benchmark_name(c.name, "opencv_default_threads"), many) && n > 0 && n < int(sizeof line)) {
+            std::snprintf(line + n, sizeof line - size_t(n), " (opencv dnn with %d threads: %.2f GFLOP/s)",
+                          default_threads, many);
+        }
+        lines += std::string(line) + "\n";
+    }
+    if (!lines.empty()) std::printf("\nsummary, opencv dnn on one thread (ours is single-threaded):\n%s", lines.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (const kx::bench::ConvCase& c : kx::bench::conv_cases()) {
+        std::string message;
+        if (!kx::bench::conv_outputs_agree(c, message)) {
+            std::fprintf(stderr, "kx_bench: %s; the comparison would be meaningless, stopping\n",
+                         message.c_str());
+            return 1;
+        }
+    }
+    std::printf("our convolutions match OpenCV's dnn module on all %zu sizes\n",
+                kx::bench::conv_cases().size());
+    const int default_threads = cv::getNumThreads();
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    GflopsReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    print_summary(reporter.gflops, default_threads);
+    return 0;
+}

@@ -1,0 +1,14 @@
+#pragma once
+// The three things the model tool does with a loaded network. Each prints
+// its report on standard output and answers the process exit code.
+#include <string>
+
+#include "net/net.h"
+
+namespace kx::tool {
+
+int print_info(const std::string& path, bool two_inputs, const Net& net);
+int run_once(Net& net, bool two_inputs);
+int bench(Net& net, bool two_inputs, int runs);
+
+}  // namespace kx::tool
