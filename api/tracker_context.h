@@ -1,0 +1,53 @@
+#pragma once
+// Everything one user of the library works on: the tracker object, the
+// detector created beside it and the face tracker's previous grey frame. The
+// exported functions share one process-wide context; each kx::FaceAnalyzer
+// owns its own, so contexts never share anything.
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "api/tracker.h"
+#include "detect/frcnn_detector.h"
+
+namespace kx {
+
+struct TrackerContext {
+    TrackerContext() = default;
+    TrackerContext(const TrackerContext&) = delete;
+    TrackerContext& operator=(const TrackerContext&) = delete;
+    // Frees the tracker and the detector, printing nothing.
+    ~TrackerContext();
+
+    Tracker* tracker = nullptr;          // owned; none before start-up and after shut-down
+    FRCNNDetector* detector = nullptr;   // owned; released (no network) after shut-down
+    cv::Mat previous_grey;               // last tracking frame; outlives shut-down
+    long long tracking_detector_runs = 0;  // tracking calls that ran the detector
+};
+
+// Start-up: n <= 0 does nothing at all. Otherwise any running tracker is shut
+// down first, a new detector replaces (and frees) the previous one, and a new
+// tracker loads every model of dir (see startTracker). The tracker is kept
+// even when a model failed to load.
+void contextInit(TrackerContext& context, const std::string& dir, int n);
+
+// Shut-down: releases the detector's network and deletes the tracker. Does
+// nothing when no tracker runs. The previous grey frame is kept.
+void contextDestroy(TrackerContext& context);
+
+// The entry points. Each empties its output lists first; with no tracker
+// running, or an image that is empty or not 8-bit three-channel, they stay
+// empty. Boxes and points are in the caller's pixels.
+void contextDetect(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                   std::vector<float>& scores);
+void contextDetectAlign5(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                         std::vector<float>& scores, std::vector<cv::Mat>& points5);
+void contextDetectAlign95(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                          std::vector<float>& scores, std::vector<cv::Mat>& points5,
+                          std::vector<cv::Mat>& points95);
+void contextAlign95(TrackerContext& context, const cv::Mat& image, const std::vector<cv::Rect>& rects,
+                    std::vector<cv::Mat>& points5, std::vector<cv::Mat>& points95);
+void contextTrack(TrackerContext& context, const cv::Mat& frame, std::vector<cv::Mat>& shapes);
+
+}  // namespace kx
