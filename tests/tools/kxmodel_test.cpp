@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "detect/synthetic_detector_model.h"
 #include "stdcnn_writer.h"
 #include "tool_run.h"
 
@@ -85,6 +86,20 @@ TEST_F(KxModelTool, InfoDescribesHeaderLayersAndOutputs) {
     EXPECT_NE(o.out.find("ksize=3 map_num=4"), std::string::npos);
     EXPECT_EQ(lineWith(o.out, "output 0:"), "  output 0: blob 3, 5x1x1");
     EXPECT_EQ(lineWith(o.out, "output 1:"), "  output 1: blob 1, 4x6x4");
+}
+
+TEST_F(KxModelTool, InfoShowsTheDetectorsProposalAndRoiPoolingLayers) {
+    const Outcome o = kxmodel("info --two-input " + write("det.stdcnn", serialize_model(test::makeSyntheticDetectorModel())));
+    ASSERT_EQ(o.exit_code, 0) << o.err;
+    // Layer 4 reads the score map, the deltas and the information input (blob 1);
+    // layer 5 pools the 2 x 2 feature map of a 32 x 32 input into 9 x 9 cells.
+    using Row = std::vector<std::string>;
+    Row proposal = layerRow(o.out, 4);
+    proposal.resize(5);
+    EXPECT_EQ(proposal, (Row{"4", "frcnnproposal", "4,5,1", "6", "5x1x1"}));
+    Row pooling = layerRow(o.out, 5);
+    pooling.resize(5);
+    EXPECT_EQ(pooling, (Row{"5", "roipooling", "3,6", "7", "1x9x9"}));
 }
 
 TEST_F(KxModelTool, RunChecksumsFollowTheOutputs) {
