@@ -77,13 +77,7 @@ bool FrcnnProposalLayer::bottoms_usable(const BlobList& bottoms) {
 bool FrcnnProposalLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!bottoms_usable(bottoms)) return false;
     if (read_settings().pre_nms_top_n <= 0) return false;
-    Blob* top = new Blob();
-    if (!top->create(5, 1, 1, 1)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, 5, 1, 1, 1);
 }
 
 void FrcnnProposalLayer::Corners::fill(const std::vector<BoxF>& boxes, int n) {

@@ -26,6 +26,11 @@ public:
     BlobList weights;  // owned; filled by the model loader in list order
 };
 
+// Creates a top of the given shape and appends it to `tops`, the way every
+// layer's setup hands its outputs to the network. False, with nothing
+// appended, when the shape is refused.
+bool append_top(BlobList& tops, int channels, int height, int width, int num = 1);
+
 // Builds the layer class named by params["type"], or returns null for an
 // unknown type.
 Layer* make_layer(const LayerParams& params);

@@ -23,13 +23,7 @@ bool ConcatLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (channels > 0x7fffffffLL) return false;
     channels_ = int(channels);
 
-    Blob* top = new Blob();
-    if (!top->create(channels_, height_, width_)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, channels_, height_, width_);
 }
 
 void ConcatLayer::forward(const BlobList& bottoms, const BlobList& tops) {

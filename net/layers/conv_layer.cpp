@@ -61,13 +61,7 @@ bool ConvLayer::setup(const BlobList& bottoms, BlobList& tops) {
     weights.push_back(kernels);
     weights.push_back(biases);
 
-    Blob* top = new Blob;
-    if (!top->create(map_num, out_height, out_width)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, map_num, out_height, out_width);
 }
 
 bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {

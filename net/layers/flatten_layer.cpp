@@ -13,13 +13,7 @@ bool FlattenLayer::setup(const BlobList& bottoms, BlobList& tops) {
     channels_ = bottom.channels * bottom.height * bottom.width;
     height_ = 1;
     width_ = 1;
-    Blob* top = new Blob();
-    if (!top->create(channels_, height_, width_)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, channels_, height_, width_);
 }
 
 void FlattenLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -28,13 +28,7 @@ bool FullConnectLayer::setup(const BlobList& bottoms, BlobList& tops) {
     weights.push_back(matrix);
     weights.push_back(biases);
 
-    Blob* top = new Blob;
-    if (!top->create(node_num, 1, 1)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, node_num, 1, 1);
 }
 
 bool FullConnectLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {

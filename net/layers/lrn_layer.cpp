@@ -27,13 +27,7 @@ bool LrnLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!padded_square_.create(shape_.channels + ksize_ - 1, shape_.height, shape_.width)) {
         return false;
     }
-    Blob* top = new Blob();
-    if (!top->create(shape_.channels, shape_.height, shape_.width)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, shape_.channels, shape_.height, shape_.width);
 }
 
 void LrnLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -53,13 +53,7 @@ bool PoolLayer::setup(const BlobList& bottoms, BlobList& tops) {
         if ((out_width - 1) * stride >= in.width + pad) --out_width;
     }
 
-    Blob* top = new Blob;
-    if (!top->create(channels, out_height, out_width)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, channels, out_height, out_width);
 }
 
 void PoolLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -45,13 +45,7 @@ bool PReluLayer::setup(const BlobList& bottoms, BlobList& tops) {
         slopes_needed(param_level_, bottom.channels, bottom.height * bottom.width);
     if (slopes->count < needed) return false;
 
-    Blob* top = new Blob();
-    if (!top->create(bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
+    return append_top(tops, bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width);
 }
 
 void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -60,13 +60,10 @@ bool ReshapeLayer::derive_dims(const BlobList& bottoms, Dims& dims) const {
 bool ReshapeLayer::setup(const BlobList& bottoms, BlobList& tops) {
     Dims dims{};
     if (!derive_dims(bottoms, dims)) return false;
-    Blob* top = new Blob();
-    if (!top->create(dims.channels, dims.height, dims.width)) {
-        delete top;
+    if (!append_top(tops, dims.channels, dims.height, dims.width)) {
         say("Top blob init fail");
         return false;
     }
-    tops.push_back(top);
     return true;
 }
 

@@ -1,21 +1,8 @@
 #include "net/layers/same_shape.h"
 
+#include "net/layer.h"
+
 namespace kx {
-
-namespace {
-
-// Appends a new top of the given shape; deletes it when the shape is refused.
-bool append_top(BlobList& tops, int channels, int height, int width) {
-    Blob* top = new Blob();
-    if (!top->create(channels, height, width)) {
-        delete top;
-        return false;
-    }
-    tops.push_back(top);
-    return true;
-}
-
-}  // namespace
 
 bool setup_same_shape(const BlobList& bottoms, BlobList& tops, PlaneShape& shape) {
     if (bottoms.size() != 1) return false;
