@@ -1,0 +1,233 @@
+"""Export of PyTorch modules to "stdcnn" networks, plus the few modules whose
+PyTorch behaviour is made to match the runtime's.
+
+Supported modules and the layer each becomes:
+  PixelScale         folded into the following convolution (no layer)
+  nn.Conv2d          "conv"  (square kernel, same stride and padding both ways)
+  CrossConv2d        "conv" with use_cross_conv:1 (middle row + column taps)
+  RuntimePool        "pool"  (max or ave, the runtime's output size)
+  nn.Linear          "fullconnect" (reads C x H x W in torch's flatten order)
+  nn.PReLU           "prelu" (param_level 1 per channel, 0 for a single slope)
+  nn.ReLU            "relu"
+  nn.Softmax(dim=1)  "softmax"
+  nn.Dropout         "dropout"
+  Reshape            "reshape"
+  nn.Flatten         "flatten" (left out before nn.Linear, which flattens itself)
+  Concat             "concat" of its branches along channels
+  nn.Sequential      its children in order; nn.Identity: nothing
+"""
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+import stdcnn
+
+
+class PixelScale(nn.Module):
+    """x * scale + shift. The runtime feeds raw pixel values; the exporter
+    folds this into the next convolution, which must not pad."""
+
+    def __init__(self, scale, shift):
+        super().__init__()
+        self.scale, self.shift = float(scale), float(shift)
+
+    def forward(self, x):
+        return x * self.scale + self.shift
+
+
+class CrossConv2d(nn.Conv2d):
+    """Convolution whose square kernels only use their middle row and middle
+    column (the runtime's cross mode). The mask is applied in every forward,
+    so the masked-out weights get no gradient and export as they are."""
+
+    def __init__(self, in_channels, out_channels, kernel_size, stride=1, padding=0):
+        super().__init__(in_channels, out_channels, kernel_size, stride, padding)
+        k = self.kernel_size[0]
+        centre = (k - 1) // 2
+        mask = torch.zeros(1, 1, k, k)
+        mask[..., centre, :] = 1
+        mask[..., :, centre] = 1
+        self.register_buffer("mask", mask)
+
+    def effective_weight(self):
+        return self.weight * self.mask
+
+    def forward(self, x):
+        return F.conv2d(x, self.effective_weight(), self.bias, self.stride, self.padding)
+
+
+class RuntimePool(nn.Module):
+    """Max or average pooling with the runtime's output size: rounding up,
+    less one when the last window would start inside the padding. This is
+    PyTorch's ceil mode; average pooling counts padding in the divisor as
+    the runtime does. The output size is checked against the runtime's rule."""
+
+    def __init__(self, ksize, stride=None, method="max", pad=0):
+        super().__init__()
+        if method not in ("max", "ave"):
+            raise ValueError("pool method must be max or ave")
+        self.ksize, self.stride = ksize, stride or ksize
+        self.method, self.pad = method, pad
+
+    def forward(self, x):
+        if self.method == "max":
+            y = F.max_pool2d(x, self.ksize, self.stride, self.pad, ceil_mode=True)
+        else:
+            y = F.avg_pool2d(x, self.ksize, self.stride, self.pad, ceil_mode=True,
+                             count_include_pad=True)
+        want = [stdcnn.pool_output_size(s, self.ksize, self.stride, self.pad) for s in x.shape[2:]]
+        if list(y.shape[2:]) != want:
+            raise ValueError("pooling size %s differs from the runtime's %s" % (list(y.shape[2:]), want))
+        return y
+
+
+class Reshape(nn.Module):
+    """View as (channels, height, width) per item; 0 keeps a dimension and -1
+    infers one, as the runtime's reshape does."""
+
+    def __init__(self, channels, height, width):
+        super().__init__()
+        self.dims = (channels, height, width)
+
+    def forward(self, x):
+        dims = [x.shape[1 + i] if d == 0 else d for i, d in enumerate(self.dims)]
+        return x.reshape(x.shape[0], *dims)
+
+
+class Concat(nn.Module):
+    """Runs every branch on the same input and joins them along channels."""
+
+    def __init__(self, *branches):
+        super().__init__()
+        self.branches = nn.ModuleList(branches)
+
+    def forward(self, x):
+        return torch.cat([b(x) for b in self.branches], 1)
+
+
+def _f32(t):
+    return t.detach().cpu().numpy().astype(np.float32).ravel()
+
+
+class _Exporter:
+    def __init__(self, model):
+        self.model = model
+        self.next_id = 1  # single-input: the first top is blob 1
+
+    def add(self, pairs, bottoms, weights=()):
+        self.model.layers.append(stdcnn.Layer(list(pairs), list(bottoms), list(weights)))
+        top = self.next_id
+        self.next_id += 1
+        return top
+
+    def chain(self, modules, blob, shape):
+        pending_scale = None
+        modules = list(modules)
+        for i, m in enumerate(modules):
+            nxt = modules[i + 1] if i + 1 < len(modules) else None
+            if isinstance(m, nn.Sequential):
+                if pending_scale is not None:
+                    raise ValueError("PixelScale must be followed directly by a convolution")
+                blob, shape = self.chain(m, blob, shape)
+            elif isinstance(m, PixelScale):
+                pending_scale = m
+            elif isinstance(m, nn.Conv2d):
+                blob, shape = self.conv(m, blob, shape, pending_scale)
+                pending_scale = None
+            elif pending_scale is not None:
+                raise ValueError("PixelScale must be followed directly by a convolution")
+            else:
+                blob, shape = self.simple(m, nxt, blob, shape)
+        if pending_scale is not None:
+            raise ValueError("PixelScale at the end of a chain")
+        return blob, shape
+
+    def conv(self, m, blob, shape, scale):
+        k = m.kernel_size[0]
+        if (m.kernel_size[1] != k or m.stride[0] != m.stride[1] or m.padding[0] != m.padding[1]
+                or m.dilation != (1, 1) or m.groups != 1 or isinstance(m.padding, str)):
+            raise ValueError("only square, ungrouped, undilated convolutions export")
+        cross = isinstance(m, CrossConv2d)
+        w = (m.effective_weight() if cross else m.weight).detach().double()
+        b = m.bias.detach().double() if m.bias is not None else torch.zeros(m.out_channels, dtype=torch.float64)
+        if scale is not None:
+            if m.padding[0] != 0:
+                raise ValueError("a convolution that pads cannot absorb PixelScale")
+            b = b + scale.shift * w.sum(dim=(1, 2, 3))
+            w = w * scale.scale
+        pairs = [("type", "conv"), ("ksize", k), ("stride", m.stride[0]), ("pad", m.padding[0]),
+                 ("map_num", m.out_channels)]
+        if cross:
+            pairs.append(("use_cross_conv", 1))
+        top = self.add(pairs, [blob], [_f32(w), _f32(b)])
+        return top, stdcnn.layer_shapes(stdcnn.parse_params(stdcnn.params_text(pairs)), [shape])[1][0]
+
+    def simple(self, m, nxt, blob, shape):
+        c, h, w = shape
+        if isinstance(m, nn.Identity):
+            return blob, shape
+        if isinstance(m, nn.Flatten) and isinstance(nxt, nn.Linear):
+            return blob, shape
+        if isinstance(m, Concat):
+            tops, shapes = zip(*[self.chain([br], blob, shape) for br in m.branches])
+            pairs = [("type", "concat"), ("concat_dim", 1)]
+            top = self.add(pairs, tops)
+            return top, (sum(s[0] for s in shapes), shapes[0][1], shapes[0][2])
+        if isinstance(m, RuntimePool):
+            pairs = [("type", "pool"), ("ksize", m.ksize), ("ksize_w", m.ksize), ("ksize_h", m.ksize),
+                     ("stride", m.stride), ("pad", m.pad), ("pool", m.method)]
+            weights = []
+        elif isinstance(m, nn.Linear):
+            if m.in_features != c * h * w:
+                raise ValueError("linear layer of %d inputs on %s" % (m.in_features, shape))
+            pairs = [("type", "fullconnect"), ("node_num", m.out_features)]
+            bias = m.bias if m.bias is not None else torch.zeros(m.out_features)
+            weights = [_f32(m.weight), _f32(bias)]
+        elif isinstance(m, nn.PReLU):
+            n = m.weight.numel()
+            if n == 1:
+                pairs = [("type", "prelu"), ("param_level", 0), ("channels", 1), ("height", 1), ("width", 1)]
+            elif n == c:
+                pairs = [("type", "prelu"), ("param_level", 1), ("channels", c), ("height", 1), ("width", 1)]
+            else:
+                raise ValueError("PReLU of %d slopes on %d channels" % (n, c))
+            weights = [_f32(m.weight)]
+        elif isinstance(m, nn.ReLU):
+            pairs, weights = [("type", "relu")], []
+        elif isinstance(m, nn.Dropout):
+            pairs, weights = [("type", "dropout")], []
+        elif isinstance(m, nn.Softmax):
+            if m.dim != 1:
+                raise ValueError("the runtime's softmax runs over channels (dim=1)")
+            pairs, weights = [("type", "softmax")], []
+        elif isinstance(m, nn.Flatten):
+            pairs, weights = [("type", "flatten")], []
+        elif isinstance(m, Reshape):
+            pairs = [("type", "reshape"), ("reshape_dim1", 1), ("reshape_dim2", m.dims[0]),
+                     ("reshape_dim3", m.dims[1]), ("reshape_dim4", m.dims[2])]
+            weights = []
+        else:
+            raise ValueError("no runtime layer for %s" % type(m).__name__)
+        top = self.add(pairs, [blob], weights)
+        new_shape = stdcnn.layer_shapes(stdcnn.parse_params(stdcnn.params_text(pairs)), [shape])[1][0]
+        return top, new_shape
+
+
+def export_model(module, input_shape):
+    """stdcnn.Model (single-input variant) of a module run on one item of
+    input_shape (channels, height, width); the last layer's top is the output."""
+    c, h, w = input_shape
+    model = stdcnn.Model(c, h, w, [], [])
+    ex = _Exporter(model)
+    top, _ = ex.chain([module], 0, tuple(input_shape))
+    if top == 0:
+        raise ValueError("nothing to export")
+    model.outputs = [top]
+    return model
+
+
+def export_to_file(module, input_shape, path):
+    model = export_model(module, input_shape)
+    stdcnn.write(model, path)
+    return model

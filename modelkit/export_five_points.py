@@ -1,0 +1,80 @@
+"""Exports a trained five-point checkpoint to the library's model file, checks
+runtime parity and writes the parity fixture.
+
+  /usr/bin/python3 modelkit/export_five_points.py \
+      [--checkpoint modelkit/runs/five_points_best.pt] [--out models/cdcn_iter_500000.dat]
+
+Parity is checked on crops of the public-domain portraits in
+../shared/data/photos (obama.jpg, biden.jpg; cut the library's way from the
+canonical box of the dlib teacher's points), a pseudo-random input and a few
+hundred validation crops. The fixture holds only the portrait crops and the
+pseudo-random input.
+"""
+import argparse
+import os
+import sys
+
+import cv2
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import crops  # noqa: E402
+import datasets  # noqa: E402
+import export  # noqa: E402
+import parity  # noqa: E402
+from face_box import five_from_68  # noqa: E402
+from five_point_net import load_checkpoint_model  # noqa: E402
+
+PORTRAITS = ["obama.jpg", "biden.jpg"]
+
+
+def portrait_crops():
+    root = datasets.data_dir("photos")
+    csv_path = os.path.join(datasets.RUNS, "labels", "portraits_dlib68.csv")
+    if not os.path.exists(csv_path):
+        datasets.run_dlib_teacher(root, PORTRAITS, csv_path)
+    labels = datasets.read_teacher_labels(csv_path)
+    out = []
+    for name in PORTRAITS:
+        grey = cv2.imread(os.path.join(root, name), cv2.IMREAD_GRAYSCALE)
+        out.append(crops.clean_sample(grey, five_from_68(labels[name]))[0])
+    return np.stack(out).astype(np.float32)
+
+
+def pseudo_random_crop(seed=7):
+    rng = np.random.default_rng(seed)
+    return np.floor(rng.random((1, crops.CROP, crops.CROP)) * 256).astype(np.float32)
+
+
+def validation_crops(count=300):
+    faces = [f for f in datasets.load_sources(["mtfl5", "frames68"]) if datasets.is_validation(f.group)]
+    idx = np.random.default_rng(0).permutation(len(faces))[:count]
+    return np.stack([crops.clean_sample(faces[i].grey, faces[i].points)[0] for i in idx]).astype(np.float32)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--checkpoint", default=os.path.join(datasets.RUNS, "five_points_best.pt"))
+    ap.add_argument("--out", default=os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat"))
+    args = ap.parse_args()
+
+    model = load_checkpoint_model(args.checkpoint)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    exported = export.export_to_file(model, (1, crops.CROP, crops.CROP), args.out)
+    print("wrote %s: %d layers (%s)" % (args.out, len(exported.layers),
+                                        ", ".join(l.type for l in exported.layers)))
+
+    fixture_inputs = np.concatenate([portrait_crops(), pseudo_random_crop()])[:, None]
+    check_inputs = np.concatenate([fixture_inputs, validation_crops()[:, None]])
+    diff, tol, ok = parity.check(model, args.out, check_inputs)
+    print("parity on %d inputs: max abs difference %.3g, tolerance %.3g: %s"
+          % (len(check_inputs), diff, tol, "ok" if ok else "FAILED"))
+    if not ok:
+        sys.exit(1)
+    path = parity.write_parity_fixture(model, args.out, fixture_inputs)
+    print("wrote %s (%d inputs)" % (path, len(fixture_inputs)))
+
+
+if __name__ == "__main__":
+    main()

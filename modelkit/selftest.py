@@ -1,0 +1,185 @@
+"""Checks of the tool-chain against the library itself (needs the helpers of
+modelkit/cpp built; no data sets needed):
+
+  /usr/bin/python3 modelkit/selftest.py
+
+- every exportable layer type, in networks with random weights, gives the
+  same outputs in PyTorch and in the C++ runtime;
+- stdcnn.parse(stdcnn.serialize(m)) gives m back, and the reader refuses
+  files the library's loader refuses;
+- the pooling size rule matches the runtime's documented examples;
+- enlarge_to_square and the crop/target mapping match the library's rules.
+"""
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import torch
+from torch import nn
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import crops  # noqa: E402
+import export  # noqa: E402
+import parity  # noqa: E402
+import stdcnn  # noqa: E402
+from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
+
+
+def randomise(module, seed):
+    g = torch.Generator().manual_seed(seed)
+    with torch.no_grad():
+        for p in module.parameters():
+            p.copy_(torch.randn(p.shape, generator=g) * 0.3)
+        for m in module.modules():
+            if isinstance(m, nn.PReLU):
+                m.weight.copy_(torch.rand(m.weight.shape, generator=g) * 0.5)
+    return module.eval()
+
+
+class ExportParity(unittest.TestCase):
+    """Torch and the runtime agree within 1e-4 of the output range."""
+
+    def agree(self, module, shape, seed=0, scale=1.0):
+        module = randomise(module, seed)
+        x = torch.randn((3,) + shape, generator=torch.Generator().manual_seed(seed + 1)).numpy() * scale
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m.stdcnn")
+            export.export_to_file(module, shape, path)
+            diff, tol, ok = parity.check(module, path, x)
+        self.assertTrue(ok, "max difference %.3g above %.3g" % (diff, tol))
+
+    def test_conv_padding_stride_and_prelu_per_channel(self):
+        self.agree(nn.Sequential(nn.Conv2d(2, 4, 3, stride=2, padding=1), nn.PReLU(4),
+                                 nn.Conv2d(4, 3, 2), nn.PReLU()), (2, 11, 9))
+
+    def test_cross_convolution_uses_only_the_middle_row_and_column(self):
+        net = nn.Sequential(export.CrossConv2d(3, 5, 5, padding=2), nn.ReLU(),
+                            export.CrossConv2d(5, 2, 4))  # even kernel: centre (4-1)/2 = 1
+        self.agree(net, (3, 10, 10))
+        # The masked-out taps are exported as zeros and take no part.
+        w = net[0].effective_weight()
+        self.assertEqual(float(w[..., 0, 0].abs().sum()), 0.0)
+
+    def test_pooling_in_ceil_mode_max_and_average_with_padding(self):
+        for method in ("max", "ave"):
+            for size, k, s, p in [(5, 2, 2, 0), (4, 3, 2, 0), (4, 3, 2, 1), (3, 2, 2, 1), (11, 3, 2, 1)]:
+                with self.subTest(method=method, size=size, k=k, s=s, p=p):
+                    self.agree(nn.Sequential(nn.Conv2d(1, 2, 1), export.RuntimePool(k, s, method, p)),
+                               (1, size, size + 1))
+
+    def test_fully_connected_flattens_in_torch_order(self):
+        self.agree(nn.Sequential(nn.Conv2d(2, 3, 3), nn.Flatten(), nn.Linear(3 * 5 * 4, 7),
+                                 nn.PReLU(7), nn.Dropout(0.5), nn.Linear(7, 4), nn.Softmax(dim=1)),
+                   (2, 7, 6))
+
+    def test_shape_layers_reshape_concat_flatten(self):
+        branch_a = nn.Sequential(nn.Conv2d(2, 3, 3, padding=1), nn.ReLU())
+        branch_b = nn.Sequential(nn.Conv2d(2, 1, 1))
+        net = nn.Sequential(export.Concat(branch_a, branch_b), export.Reshape(2, -1, 0), nn.Flatten(),
+                            export.Reshape(12, 2, -1), nn.Conv2d(12, 2, 1))
+        self.agree(net, (2, 4, 3))
+
+    def test_pixel_scale_is_folded_into_the_first_convolution(self):
+        net = nn.Sequential(export.PixelScale(1 / 255.0, -0.5), nn.Conv2d(1, 4, 5), nn.PReLU(4),
+                            export.RuntimePool(2), nn.Flatten(), nn.Linear(4 * 8 * 8, 10))
+        x = np.floor(np.random.default_rng(3).random((2, 1, 20, 20)) * 256).astype(np.float32)
+        net = randomise(net, 5)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m.stdcnn")
+            model = export.export_to_file(net, (1, 20, 20), path)
+            self.assertEqual([l.type for l in model.layers], ["conv", "prelu", "pool", "fullconnect"])
+            diff, tol, ok = parity.check(net, path, x)
+        self.assertTrue(ok, "max difference %.3g above %.3g" % (diff, tol))
+
+    def test_refuses_what_the_runtime_cannot_do(self):
+        for bad in (nn.Sequential(nn.Conv2d(1, 2, (3, 1))), nn.Sequential(nn.MaxPool2d(2)),
+                    nn.Sequential(export.PixelScale(1, 0), nn.Conv2d(1, 2, 3, padding=1)),
+                    nn.Sequential(nn.Softmax(dim=2))):
+            with self.subTest(bad=bad), self.assertRaises(ValueError):
+                export.export_model(bad, (1, 8, 8))
+
+
+class Format(unittest.TestCase):
+    def model(self):
+        return stdcnn.Model(1, 6, 6, [
+            stdcnn.Layer([("type", "conv"), ("ksize", "3"), ("map_num", "2")], [0],
+                         [np.arange(18, dtype=np.float32), np.array([1, 2], np.float32)]),
+            stdcnn.Layer([("type", "pool"), ("ksize", "2"), ("ksize_w", "0"), ("ksize_h", "0")], [1]),
+            stdcnn.Layer([("type", "fullconnect"), ("node_num", "3")], [2],
+                         [np.ones(3 * 8, np.float32), np.zeros(3, np.float32)])], [3])
+
+    def test_round_trip(self):
+        m = self.model()
+        back = stdcnn.parse(stdcnn.serialize(m))
+        self.assertEqual((back.channels, back.height, back.width, back.outputs), (1, 6, 6, [3]))
+        for a, b in zip(m.layers, back.layers):
+            self.assertEqual(dict(a.params), dict(b.params))
+            self.assertEqual(a.bottoms, b.bottoms)
+            for wa, wb in zip(a.weights, b.weights):
+                np.testing.assert_array_equal(wa, wb)
+
+    def test_header_bytes(self):
+        raw = stdcnn.serialize(self.model())
+        self.assertEqual(raw[:10], struct.pack("<i", 6) + b"stdcnn")
+        self.assertEqual(struct.unpack("<4i", raw[10:26]), (1, 6, 6, 3))
+        self.assertEqual(raw[-4:], struct.pack("<i", 0))
+
+    def test_refused_like_the_loader(self):
+        raw = stdcnn.serialize(self.model())
+        with self.assertRaises(ValueError):
+            stdcnn.parse(struct.pack("<i", 6) + b"stdcnX" + raw[10:])
+        with self.assertRaises(ValueError):
+            stdcnn.parse(raw[:-20])  # weights cut short
+        m = self.model()
+        m.layers[2].weights[0] = np.ones(5, np.float32)
+        with self.assertRaises(ValueError):
+            stdcnn.serialize(m)
+
+    def test_parameter_text_rules(self):
+        self.assertEqual(stdcnn.parse_params("type:conv,ksize:3,ksize:5,"), {"type": "conv", "ksize": "3"})
+        self.assertEqual(stdcnn.parse_params("type:conv,ksize:3"), {"type": "conv"})
+        self.assertEqual(stdcnn.parse_params(":x,type:conv,"), {})
+        self.assertEqual(stdcnn.parse_params("ksize:3,"), {})
+
+    def test_pool_size_examples(self):
+        self.assertEqual(stdcnn.pool_output_size(5, 2, 2, 0), 3)
+        self.assertEqual(stdcnn.pool_output_size(4, 3, 2, 0), 2)
+        self.assertEqual(stdcnn.pool_output_size(4, 3, 2, 1), 3)
+        self.assertEqual(stdcnn.pool_output_size(4, 2, 2, 1), 3)
+        self.assertEqual(stdcnn.pool_output_size(3, 2, 2, 1), 2)
+
+
+class Boxes(unittest.TestCase):
+    def test_enlarge_to_square_example(self):
+        self.assertEqual(enlarge_to_square((10, 20, 100, 80)), (0, 0, 120, 120))
+        self.assertEqual(enlarge_to_square((0, 0, 7, 7)), (-1, -1, 8, 8))
+
+    def test_targets_invert_the_library_mapping(self):
+        box = (-5, 12, 75, 75)
+        pts = np.array([[10.0, 30.0], [40.0, 31.0], [25.0, 45.0], [12.0, 60.0], [38.0, 61.0]])
+        units = crops.points_to_units(pts, box)
+        np.testing.assert_allclose(crops.units_to_points(units, box), pts, atol=1e-9)
+        np.testing.assert_allclose(crops.units_to_points([[-1, -1], [1, 1]], box), [[-5, 12], [70, 87]])
+
+    def test_canonical_box_is_pose_independent_of_the_nose(self):
+        pts = np.array([[40.0, 50.0], [80.0, 50.0], [60.0, 70.0], [45.0, 90.0], [75.0, 90.0]])
+        moved = pts.copy()
+        moved[2] = (75.0, 72.0)
+        self.assertEqual(canonical_face_box(pts), canonical_face_box(moved))
+        x, y, w, h = canonical_face_box(pts)  # iod 40, eye-mouth 40: side 88, centre (60, 74)
+        self.assertEqual((x, y, w, h), (16, 30, 88, 88))
+
+    def test_padding_outside_the_frame_is_one(self):
+        grey = np.full((10, 10), 200, np.uint8)
+        cut = crops.crop_with_padding(grey, (-2, -1, 5, 5))
+        self.assertEqual(cut.shape, (5, 5))
+        self.assertTrue((cut[0] == 1).all() and (cut[:, :2] == 1).all())
+        self.assertTrue((cut[1:, 2:] == 200).all())
+
+
+if __name__ == "__main__":
+    unittest.main()
