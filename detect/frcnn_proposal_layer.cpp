@@ -77,7 +77,7 @@ bool FrcnnProposalLayer::bottoms_usable(const BlobList& bottoms) {
 bool FrcnnProposalLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!bottoms_usable(bottoms)) return false;
     if (read_settings().pre_nms_top_n <= 0) return false;
-    return append_top(tops, 5, 1, 1, 1);
+    return append_new_blob(tops, 5, 1, 1, 1);
 }
 
 void FrcnnProposalLayer::Corners::fill(const std::vector<BoxF>& boxes, int n) {

@@ -62,7 +62,7 @@ bool ROIPoolingLayer::check_and_record(const BlobList& bottoms) {
 bool ROIPoolingLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!check_and_record(bottoms)) return false;
     if (!rows_usable(*bottoms[1])) return false;
-    return append_top(tops, channels, pooled_h, pooled_w, num_rois);
+    return append_new_blob(tops, channels, pooled_h, pooled_w, num_rois);
 }
 
 void ROIPoolingLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -8,10 +8,10 @@ Layer::~Layer() {
     for (Blob* b : weights) delete b;
 }
 
-bool append_top(BlobList& tops, int channels, int height, int width, int num) {
-    auto top = std::make_unique<Blob>();
-    if (!top->create(channels, height, width, num)) return false;
-    tops.push_back(top.release());
+bool append_new_blob(BlobList& list, int channels, int height, int width, int num) {
+    auto blob = std::make_unique<Blob>();
+    if (!blob->create(channels, height, width, num)) return false;
+    list.push_back(blob.release());
     return true;
 }
 

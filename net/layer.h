@@ -26,10 +26,10 @@ public:
     BlobList weights;  // owned; filled by the model loader in list order
 };
 
-// Creates a top of the given shape and appends it to `tops`, the way every
-// layer's setup hands its outputs to the network. False, with nothing
-// appended, when the shape is refused.
-bool append_top(BlobList& tops, int channels, int height, int width, int num = 1);
+// Creates a blob of the given shape and appends it to `list`: how a layer's
+// setup makes its tops (handed to the network) and its weight blobs. False,
+// with nothing appended, when the shape is refused.
+bool append_new_blob(BlobList& list, int channels, int height, int width, int num = 1);
 
 // Builds the layer class named by params["type"], or returns null for an
 // unknown type.

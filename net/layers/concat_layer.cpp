@@ -23,7 +23,7 @@ bool ConcatLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (channels > 0x7fffffffLL) return false;
     channels_ = int(channels);
 
-    return append_top(tops, channels_, height_, width_);
+    return append_new_blob(tops, channels_, height_, width_);
 }
 
 void ConcatLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -47,21 +47,11 @@ bool ConvLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!derive_output_size(in)) return false;
     if (!col_buffer->create(in.channels * ksize * ksize, out_height, out_width)) return false;
 
-    Blob* kernels = new Blob;
-    if (!kernels->create(map_num, in.channels, ksize * ksize)) {
-        delete kernels;
-        return false;
-    }
-    Blob* biases = new Blob;
-    if (!biases->create(map_num, 1, 1)) {
-        delete kernels;
-        delete biases;
-        return false;
-    }
-    weights.push_back(kernels);
-    weights.push_back(biases);
+    // Kernels, then biases; both are refused together (map_num <= 0).
+    if (!append_new_blob(weights, map_num, in.channels, ksize * ksize)) return false;
+    if (!append_new_blob(weights, map_num, 1, 1)) return false;
 
-    return append_top(tops, map_num, out_height, out_width);
+    return append_new_blob(tops, map_num, out_height, out_width);
 }
 
 bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {

@@ -13,7 +13,7 @@ bool FlattenLayer::setup(const BlobList& bottoms, BlobList& tops) {
     channels_ = bottom.channels * bottom.height * bottom.width;
     height_ = 1;
     width_ = 1;
-    return append_top(tops, channels_, height_, width_);
+    return append_new_blob(tops, channels_, height_, width_);
 }
 
 void FlattenLayer::forward(const BlobList& bottoms, const BlobList& tops) {

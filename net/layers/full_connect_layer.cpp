@@ -14,21 +14,11 @@ bool FullConnectLayer::setup(const BlobList& bottoms, BlobList& tops) {
     top_width = 1;
     item_count = 1;
 
-    Blob* matrix = new Blob;
-    if (!matrix->create(node_num, bottoms[0]->count, 1)) {
-        delete matrix;
-        return false;
-    }
-    Blob* biases = new Blob;
-    if (!biases->create(node_num, 1, 1)) {
-        delete matrix;
-        delete biases;
-        return false;
-    }
-    weights.push_back(matrix);
-    weights.push_back(biases);
+    // Weight matrix, then biases; both are refused together (node_num <= 0).
+    if (!append_new_blob(weights, node_num, bottoms[0]->count, 1)) return false;
+    if (!append_new_blob(weights, node_num, 1, 1)) return false;
 
-    return append_top(tops, node_num, 1, 1);
+    return append_new_blob(tops, node_num, 1, 1);
 }
 
 bool FullConnectLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {

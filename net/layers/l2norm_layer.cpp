@@ -30,7 +30,7 @@ bool L2normLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!has_param(params, "across_channels")) return false;
     across_channels_ = param_int(params, "across_channels") != 0;
 
-    return append_top(tops, shape_.channels, shape_.height, shape_.width);
+    return append_new_blob(tops, shape_.channels, shape_.height, shape_.width);
 }
 
 void L2normLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -27,7 +27,7 @@ bool LrnLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!padded_square_.create(shape_.channels + ksize_ - 1, shape_.height, shape_.width)) {
         return false;
     }
-    return append_top(tops, shape_.channels, shape_.height, shape_.width);
+    return append_new_blob(tops, shape_.channels, shape_.height, shape_.width);
 }
 
 void LrnLayer::forward(const BlobList& bottoms, const BlobList& tops) {

@@ -53,7 +53,7 @@ bool PoolLayer::setup(const BlobList& bottoms, BlobList& tops) {
         if ((out_width - 1) * stride >= in.width + pad) --out_width;
     }
 
-    return append_top(tops, channels, out_height, out_width);
+    return append_new_blob(tops, channels, out_height, out_width);
 }
 
 void PoolLayer::forward(const BlobList& bottoms, const BlobList& tops) {

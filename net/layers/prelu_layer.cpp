@@ -27,12 +27,7 @@ bool PReluLayer::setup(const BlobList& bottoms, BlobList& tops) {
     slope_shape_.height = param_int(params, "height");
     slope_shape_.width = param_int(params, "width");
 
-    Blob* slopes = new Blob();
-    if (!slopes->create(slope_shape_.channels, slope_shape_.height, slope_shape_.width)) {
-        delete slopes;
-        return false;
-    }
-    weights.push_back(slopes);
+    if (!append_new_blob(weights, slope_shape_.channels, slope_shape_.height, slope_shape_.width)) return false;
 
     const Blob& bottom = *bottoms[0];
     bottom_shape_.channels = bottom.channels;
@@ -43,9 +38,9 @@ bool PReluLayer::setup(const BlobList& bottoms, BlobList& tops) {
     // pass: such a model is refused here.
     const long long needed =
         slopes_needed(param_level_, bottom.channels, bottom.height * bottom.width);
-    if (slopes->count < needed) return false;
+    if (weights.back()->count < needed) return false;
 
-    return append_top(tops, bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width);
+    return append_new_blob(tops, bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width);
 }
 
 void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {

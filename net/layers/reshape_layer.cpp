@@ -60,7 +60,7 @@ bool ReshapeLayer::derive_dims(const BlobList& bottoms, Dims& dims) const {
 bool ReshapeLayer::setup(const BlobList& bottoms, BlobList& tops) {
     Dims dims{};
     if (!derive_dims(bottoms, dims)) return false;
-    if (!append_top(tops, dims.channels, dims.height, dims.width)) {
+    if (!append_new_blob(tops, dims.channels, dims.height, dims.width)) {
         say("Top blob init fail");
         return false;
     }

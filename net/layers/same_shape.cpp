@@ -10,7 +10,7 @@ bool setup_same_shape(const BlobList& bottoms, BlobList& tops, PlaneShape& shape
     shape.channels = bottom.channels;
     shape.height = bottom.height;
     shape.width = bottom.width;
-    return append_top(tops, shape.channels, shape.height, shape.width);
+    return append_new_blob(tops, shape.channels, shape.height, shape.width);
 }
 
 bool setup_following_shape(const BlobList& bottoms, BlobList& tops, ItemShape& shape) {
@@ -20,7 +20,7 @@ bool setup_following_shape(const BlobList& bottoms, BlobList& tops, ItemShape& s
     shape.height = bottom.height;
     shape.width = bottom.width;
     shape.num = 1;
-    return append_top(tops, shape.channels, shape.height, shape.width);
+    return append_new_blob(tops, shape.channels, shape.height, shape.width);
 }
 
 bool reshape_to_bottom(const BlobList& bottoms, const BlobList& tops, ItemShape& shape) {
