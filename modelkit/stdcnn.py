@@ -152,6 +152,12 @@ def layer_shapes(params, bottom_shapes):
         if infer is not None:
             new[infer] = total // prod
         return [], [tuple(new)]
+    if t == "frcnnproposal":
+        if bottom_shapes[1][0] % 4:
+            raise ValueError("frcnnproposal needs deltas in groups of four channels")
+        return [], [(5, 1, 1)]
+    if t == "roipooling":
+        return [], [(c, i("pooled_h"), i("pooled_w"))]
     raise ValueError("layer type %r has no shape rule here" % t)
 
 

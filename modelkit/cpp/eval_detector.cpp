@@ -1,0 +1,194 @@
+// eval_detector: runs face detectors over listed photos, for the detector's
+// quality and speed figures: the library's KXTracker_detect (with the models
+// in MODELS_DIR), OpenCV's Haar cascade (frontalface_alt2, scale 1.1, three
+// neighbours) and dlib's HOG frontal face detector, as it is and on the photo
+// enlarged twice (dlib's way of reaching faces below its 80-pixel window).
+//
+//   eval_detector detect MODELS_DIR LIST.txt OUT.csv [METHOD,...]
+//       LIST.txt: one photo path per line. OUT.csv: method,photo,x,y,w,h,score
+//       (score 0 where a method has none). Photos are read in colour.
+//       Methods: kx, haar, dlib, dlib_up (default: all).
+//   eval_detector time MODELS_DIR PHOTO RUNS
+//       fits PHOTO to 640 x 480 (scaled to cover, centre cut) and prints the
+//       median and mean milliseconds of RUNS calls of every method.
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <dlib/image_transforms.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kx_tracker.h"
+
+namespace {
+
+const char* kHaarPath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_alt2.xml";
+
+struct Found {
+    cv::Rect box;
+    float score;
+};
+
+using Method = std::function<std::vector<Found>(cv::Mat&)>;
+
+dlib::array2d<unsigned char> to_dlib(const cv::Mat& bgr) {
+    cv::Mat grey;
+    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+    dlib::array2d<unsigned char> img(grey.rows, grey.cols);
+    for (int y = 0; y < grey.rows; ++y) {
+        const unsigned char* row = grey.ptr<unsigned char>(y);
+        for (int x = 0; x < grey.cols; ++x) img[y][x] = row[x];
+    }
+    return img;
+}
+
+struct Methods {
+    cv::CascadeClassifier haar;
+    dlib::frontal_face_detector hog = dlib::get_frontal_face_detector();
+
+    std::vector<std::pair<std::string, Method>> list() {
+        std::vector<std::pair<std::string, Method>> out;
+        out.emplace_back("kx", [](cv::Mat& img) {
+            std::vector<cv::Rect> rects;
+            std::vector<float> scores;
+            KXTracker_detect(img, rects, scores);
+            std::vector<Found> f;
+            for (size_t i = 0; i < rects.size(); ++i) f.push_back({rects[i], scores[i]});
+            return f;
+        });
+        out.emplace_back("haar", [this](cv::Mat& img) {
+            cv::Mat grey;
+            cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
+            std::vector<cv::Rect> rects;
+            haar.detectMultiScale(grey, rects, 1.1, 3);
+            std::vector<Found> f;
+            for (const cv::Rect& r : rects) f.push_back({r, 0.0f});
+            return f;
+        });
+        out.emplace_back("dlib", [this](cv::Mat& img) { return run_hog(img, false); });
+        out.emplace_back("dlib_up", [this](cv::Mat& img) { return run_hog(img, true); });
+        return out;
+    }
+
+    std::vector<Found> run_hog(const cv::Mat& img, bool upsample) {
+        dlib::array2d<unsigned char> d = to_dlib(img);
+        if (upsample) dlib::pyramid_up(d);
+        std::vector<dlib::rect_detection> dets;
+        hog(d, dets);
+        const double k = upsample ? 0.5 : 1.0;
+        std::vector<Found> f;
+        for (const auto& r : dets) {
+            const cv::Rect box(int(r.rect.left() * k), int(r.rect.top() * k), int(r.rect.width() * k),
+                               int(r.rect.height() * k));
+            f.push_back({box, float(r.detection_confidence)});
+        }
+        return f;
+    }
+};
+
+int detect_all(const char* list_path, const char* out_path, const std::string& only) {
+    Methods m;
+    if (!m.haar.load(kHaarPath)) {
+        std::fprintf(stderr, "eval_detector: cannot load %s (install opencv-data)\n", kHaarPath);
+        return 1;
+    }
+    std::ifstream list(list_path);
+    std::ofstream out(out_path);
+    if (!list || !out) {
+        std::fprintf(stderr, "eval_detector: cannot read %s or write %s\n", list_path, out_path);
+        return 1;
+    }
+    out << "method,photo,x,y,w,h,score\n";
+    auto methods = m.list();
+    if (!only.empty()) {
+        const std::string wanted = "," + only + ",";
+        methods.erase(std::remove_if(methods.begin(), methods.end(),
+                                     [&](const auto& e) { return wanted.find("," + e.first + ",") == std::string::npos; }),
+                      methods.end());
+    }
+    std::string path;
+    int photos = 0;
+    while (std::getline(list, path)) {
+        if (path.empty()) continue;
+        cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
+        if (img.empty()) {
+            std::fprintf(stderr, "eval_detector: cannot read %s\n", path.c_str());
+            return 1;
+        }
+        for (auto& [name, run] : methods) {
+            for (const Found& f : run(img)) {
+                out << name << ',' << path << ',' << f.box.x << ',' << f.box.y << ',' << f.box.width << ','
+                    << f.box.height << ',' << f.score << '\n';
+            }
+        }
+        ++photos;
+    }
+    std::printf("%d photos\n", photos);
+    return 0;
+}
+
+cv::Mat fit_640x480(const cv::Mat& img) {
+    const double k = std::max(640.0 / img.cols, 480.0 / img.rows);
+    cv::Mat big;
+    cv::resize(img, big, cv::Size(), k, k, cv::INTER_LINEAR);
+    const cv::Rect cut((big.cols - 640) / 2, (big.rows - 480) / 2, 640, 480);
+    return big(cut).clone();
+}
+
+int time_all(const char* photo, int runs) {
+    Methods m;
+    if (!m.haar.load(kHaarPath)) {
+        std::fprintf(stderr, "eval_detector: cannot load %s (install opencv-data)\n", kHaarPath);
+        return 1;
+    }
+    cv::Mat img = cv::imread(photo, cv::IMREAD_COLOR);
+    if (img.empty()) {
+        std::fprintf(stderr, "eval_detector: cannot read %s\n", photo);
+        return 1;
+    }
+    img = fit_640x480(img);
+    std::printf("photo %s fitted to %dx%d, %d runs each, OpenCV threads %d\n", photo, img.cols, img.rows, runs,
+                cv::getNumThreads());
+    for (auto& [name, run] : m.list()) {
+        std::vector<double> ms;
+        size_t faces = run(img).size();  // warm-up
+        for (int i = 0; i < runs; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            faces = run(img).size();
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        }
+        std::sort(ms.begin(), ms.end());
+        double mean = 0;
+        for (double v : ms) mean += v / ms.size();
+        std::printf("%-8s median %8.2f ms  mean %8.2f ms  faces %zu\n", name.c_str(), ms[ms.size() / 2], mean,
+                    faces);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool detect = argc >= 2 && std::string(argv[1]) == "detect";
+    const bool time = argc >= 2 && std::string(argv[1]) == "time";
+    if (!((detect && (argc == 5 || argc == 6)) || (time && argc == 5))) {
+        std::fprintf(stderr,
+                     "usage: eval_detector detect MODELS_DIR LIST.txt OUT.csv [METHOD,...]\n"
+                     "       eval_detector time MODELS_DIR PHOTO RUNS\n");
+        return 2;
+    }
+    KXTracker_init(argv[2], 1);
+    const int rc = detect ? detect_all(argv[3], argv[4], argc == 6 ? argv[5] : "")
+                          : time_all(argv[3], std::max(1, std::atoi(argv[4])));
+    KXTracker_destroy();
+    return rc;
+}

@@ -1,0 +1,211 @@
+"""The face detector network: a strided-convolution backbone to a stride-16
+feature map, a proposal head scored on one anchor per cell, and a second
+stage on ROI-pooled features.
+
+What the library runs (two inputs: image planes minus the BGR means, and
+the (height, width, scale) triple):
+
+  image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> conv 3x3/2 64
+        -> relu -> cross 3x3 64 -> relu -> cross 5x5 64 -> relu
+        -> cross 5x5 64 -> relu                                  = features
+  features -> conv 1x1 18 -> reshape (2, -1, 0) -> softmax -> reshape (18, -1, 0)
+  features -> conv 1x1 36                              (anchor box deltas)
+  scores, deltas, info -> frcnnproposal -> roipooling 4x4 on features
+        -> fullconnect 128 -> relu -> fullconnect 8   (output 0: box deltas)
+                                   -> fullconnect 2 -> softmax (output 1)
+
+Only "conv", "relu", "reshape" and "softmax" sit ahead of ROI pooling, so
+the network follows every image size. The proposal layer has nine fixed
+anchors; this network scores only anchor 3 (the 128 x 128 square) and gives
+the other eight a constant background score, so they never come first.
+Every face size is regressed from that one anchor: dw = log(w / 128).
+"""
+import math
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+from torchvision.ops import roi_pool
+
+import stdcnn
+from export import CrossConv2d
+
+MEANS_BGR = (102.9801, 115.9465, 122.7717)
+STRIDE = 16
+ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
+ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
+POOLED = 4
+INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
+
+# Candidates below 16 px: at this model's quality they are mostly hands and
+# clutter, and the faces below that size that the tests count are few.
+PROPOSAL_PARAMS = dict(rpn_pre_nms_top_n=300, rpn_post_nms_top_n=100,
+                       rpn_nms_thresh=0.7, rpn_min_size=16, feat_stride=STRIDE)
+
+
+def anchor_centres(height, width):
+    """Anchor-3 centres (cx, cy) and size of every cell, exactly as the
+    proposal layer decodes: w = x2 - x1 + 1, cx = x1 + 0.5 w."""
+    x1, y1, x2, y2 = ANCHOR_BOX
+    w, h = x2 - x1 + 1.0, y2 - y1 + 1.0
+    xs = x1 + 0.5 * w + STRIDE * np.arange(width)
+    ys = y1 + 0.5 * h + STRIDE * np.arange(height)
+    return xs, ys, w
+
+
+def feature_size(n):
+    """Feature-map size of an input side (the runtime's conv size rule)."""
+    n = (n - 4) // 4 + 1
+    n = (n + 2 - 3) // 2 + 1
+    n = (n + 2 - 3) // 2 + 1
+    return n
+
+
+class Backbone(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
+        self.c2 = nn.Conv2d(16, 32, 3, 2, 1)
+        self.c3 = nn.Conv2d(32, 64, 3, 2, 1)
+        self.c4 = CrossConv2d(64, 64, 3, 1, 1)
+        self.c5 = CrossConv2d(64, 64, 5, 1, 2)
+        self.c6 = CrossConv2d(64, 64, 5, 1, 2)
+
+    def forward(self, x):
+        x = F.relu(self.c1(x * INPUT_SCALE))
+        x = F.relu(self.c2(x))
+        x = F.relu(self.c3(x))
+        x = F.relu(self.c4(x))
+        x = F.relu(self.c5(x))
+        return F.relu(self.c6(x))
+
+
+class Detector(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.backbone = Backbone()
+        self.rpn_score = nn.Conv2d(64, 1, 1)     # face logit of anchor 3
+        self.rpn_delta = nn.Conv2d(64, 4, 1)     # its dx, dy, dw, dh
+        self.fc = nn.Linear(64 * POOLED * POOLED, 128)
+        self.cls = nn.Linear(128, 2)
+        self.reg = nn.Linear(128, 4)
+        nn.init.constant_(self.rpn_score.bias, -4.0)
+
+    def rpn(self, x):
+        f = self.backbone(x)
+        return f, self.rpn_score(f)[:, 0], self.rpn_delta(f)
+
+    def head(self, features, rois):
+        """rois: (R, 5) rows (item, x1, y1, x2, y2) in input pixels."""
+        p = roi_pool(features, rois, (POOLED, POOLED), 1.0 / STRIDE)
+        h = F.relu(self.fc(p.flatten(1)))
+        return self.cls(h), self.reg(h)
+
+
+def apply_deltas(boxes, deltas):
+    """The proposal layer's applyBoxDeltas on (N, 4) float tensors."""
+    w = boxes[:, 2] - boxes[:, 0] + 1.0
+    h = boxes[:, 3] - boxes[:, 1] + 1.0
+    cx = boxes[:, 0] + 0.5 * w
+    cy = boxes[:, 1] + 0.5 * h
+    pcx = cx + deltas[:, 0] * w
+    pcy = cy + deltas[:, 1] * h
+    pw = torch.exp(deltas[:, 2].clamp(max=6.0)) * w
+    ph = torch.exp(deltas[:, 3].clamp(max=6.0)) * h
+    return torch.stack([pcx - 0.5 * pw, pcy - 0.5 * ph, pcx + 0.5 * pw, pcy + 0.5 * ph], 1)
+
+
+def box_targets(boxes, gt):
+    """Deltas that take boxes (x1, y1, x2, y2; width x2 - x1 + 1) onto gt
+    (x1, y1, x2, y2; width x2 - x1, as the decoding reports it)."""
+    w = boxes[:, 2] - boxes[:, 0] + 1.0
+    h = boxes[:, 3] - boxes[:, 1] + 1.0
+    cx = boxes[:, 0] + 0.5 * w
+    cy = boxes[:, 1] + 0.5 * h
+    gw = gt[:, 2] - gt[:, 0]
+    gh = gt[:, 3] - gt[:, 1]
+    gcx = gt[:, 0] + 0.5 * gw
+    gcy = gt[:, 1] + 0.5 * gh
+    return torch.stack([(gcx - cx) / w, (gcy - cy) / h, torch.log(gw / w), torch.log(gh / h)], 1)
+
+
+# ---------------------------------------------------------------- export
+
+BACKGROUND_BIAS = 20.0  # softmax(20, -20) leaves the unused anchors at ~4e-18
+
+
+def _f32(t):
+    return np.asarray(t.detach().cpu().numpy() if torch.is_tensor(t) else t, np.float32).ravel()
+
+
+def export_model(det, height=480, width=640):
+    """stdcnn.Model (two-input) of a trained Detector."""
+    det = det.eval()
+    model = stdcnn.Model(3, height, width, [], [], two_inputs=True, info_size=3)
+    layers = model.layers
+    next_id = [2]
+
+    def add(pairs, bottoms, weights=()):
+        layers.append(stdcnn.Layer(list(pairs), list(bottoms), [_f32(w) for w in weights]))
+        next_id[0] += 1
+        return next_id[0] - 1
+
+    def conv(m, bottom, scale=1.0):
+        cross = isinstance(m, CrossConv2d)
+        w = (m.effective_weight() if cross else m.weight).detach().double() * scale
+        pairs = [("type", "conv"), ("ksize", m.kernel_size[0]), ("stride", m.stride[0]),
+                 ("pad", m.padding[0]), ("map_num", m.out_channels)]
+        if cross:
+            pairs.append(("use_cross_conv", 1))
+        return add(pairs, [bottom], [w, m.bias.detach().double()])
+
+    b = det.backbone
+    x = 0
+    for i, m in enumerate([b.c1, b.c2, b.c3, b.c4, b.c5, b.c6]):
+        x = conv(m, x, INPUT_SCALE if i == 0 else 1.0)
+        x = add([("type", "relu")], [x])
+    features = x
+
+    # 18 score channels: 0..8 background, 9..17 face, per anchor. Anchor 3's
+    # pair is (0, z): softmax gives sigmoid(z) as its face probability.
+    c_in = det.rpn_score.in_channels
+    sw = np.zeros((18, c_in), np.float64)
+    sb = np.zeros(18, np.float64)
+    for a in range(9):
+        if a == ANCHOR:
+            sw[9 + a] = det.rpn_score.weight.detach().double().numpy().reshape(c_in)
+            sb[9 + a] = float(det.rpn_score.bias.detach()[0])
+        else:
+            sb[a], sb[9 + a] = BACKGROUND_BIAS, -BACKGROUND_BIAS
+    score = add([("type", "conv"), ("ksize", 1), ("stride", 1), ("pad", 0), ("map_num", 18)],
+                [features], [sw, sb])
+    score = add([("type", "reshape"), ("reshape_dim1", 1), ("reshape_dim2", 2),
+                 ("reshape_dim3", -1), ("reshape_dim4", 0)], [score])
+    score = add([("type", "softmax")], [score])
+    score = add([("type", "reshape"), ("reshape_dim1", 1), ("reshape_dim2", 18),
+                 ("reshape_dim3", -1), ("reshape_dim4", 0)], [score])
+
+    dw = np.zeros((36, c_in), np.float64)
+    db = np.zeros(36, np.float64)
+    dw[4 * ANCHOR:4 * ANCHOR + 4] = det.rpn_delta.weight.detach().double().numpy().reshape(4, c_in)
+    db[4 * ANCHOR:4 * ANCHOR + 4] = det.rpn_delta.bias.detach().double().numpy()
+    delta = add([("type", "conv"), ("ksize", 1), ("stride", 1), ("pad", 0), ("map_num", 36)],
+                [features], [dw, db])
+
+    prop = add([("type", "frcnnproposal")] + [(k, v) for k, v in PROPOSAL_PARAMS.items()],
+               [score, delta, 1])
+    pooled = add([("type", "roipooling"), ("pooled_w", POOLED), ("pooled_h", POOLED),
+                  ("spatial_scale", repr(1.0 / STRIDE))], [features, prop])
+    hidden = add([("type", "fullconnect"), ("node_num", det.fc.out_features)], [pooled],
+                 [det.fc.weight, det.fc.bias])
+    hidden = add([("type", "relu")], [hidden])
+    rw = np.zeros((8, det.reg.in_features), np.float64)
+    rb = np.zeros(8, np.float64)
+    rw[4:] = det.reg.weight.detach().double().numpy()
+    rb[4:] = det.reg.bias.detach().double().numpy()
+    deltas = add([("type", "fullconnect"), ("node_num", 8)], [hidden], [rw, rb])
+    logits = add([("type", "fullconnect"), ("node_num", 2)], [hidden], [det.cls.weight, det.cls.bias])
+    probs = add([("type", "softmax")], [logits])
+    model.outputs = [deltas, probs]
+    return model

@@ -1,0 +1,251 @@
+"""Trains the face detector on synthetic scenes (modelkit/detector_scenes.py).
+
+  nohup /usr/bin/python3 modelkit/train_detector.py --until 07:00 \
+      > modelkit/runs/detector.log 2>&1 &
+
+The learning rate follows a cosine over the time left until --until (UTC).
+runs/detector_last.pt is written every few minutes (a restart resumes it);
+--fresh ignores it. Threads: --threads (default 1; the machine is shared).
+
+Both stages train together. The proposal head learns, per feature cell,
+whether a face centre lies near the cell (focal loss; cells a little further
+away are ignored) and the deltas from the cell's 128 x 128 anchor to the
+face box. The second stage learns on ROIs made of the proposal head's own
+best boxes (after suppression, as the proposal layer does), jittered copies
+of the true boxes and random boxes: face when the overlap with a face is at
+least 0.5, background below 0.3.
+"""
+import argparse
+import datetime
+import math
+import os
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torchvision.ops import box_iou, nms
+
+import datasets
+import detector_net as dn
+import detector_scenes as ds
+
+RUNS = datasets.RUNS
+LAST = os.path.join(RUNS, "detector_last.pt")
+
+POS_RADIUS = 0.2      # cell centre within 0.2 face sides of the face centre
+IGNORE_RADIUS = 0.45
+IGNORE_PIXELS = 12.0
+ROI_POS, ROI_NEG = 0.5, 0.3
+
+
+def rpn_targets(boxes, height, width):
+    labels = np.zeros((height, width), np.float32)
+    reg = np.zeros((4, height, width), np.float32)
+    best = np.full((height, width), np.inf)
+    xs, ys, anchor = dn.anchor_centres(height, width)
+    for b in boxes:
+        side = b[2] - b[0]
+        cx, cy = b[0] + 0.5 * side, b[1] + 0.5 * side
+        dx = np.abs(xs - cx)[None, :] / side
+        dy = np.abs(ys - cy)[:, None] / side
+        dist = np.maximum(dx, dy)
+        near = np.unravel_index(np.argmin(dist), dist.shape)
+        pos = dist <= POS_RADIUS
+        pos[near] = True
+        # Tiny faces sit between cells: the cells next to the nearest one are
+        # neither taught face nor background.
+        ign = ((dist <= IGNORE_RADIUS) | (dist * side <= IGNORE_PIXELS)) & ~pos
+        labels[ign & (labels == 0)] = -1
+        take = pos & (dist < best)
+        labels[pos] = 1
+        best[take] = dist[take]
+        t = np.array([(cx - xs[None, :]) / anchor + 0 * dy, (cy - ys[:, None]) / anchor + 0 * dx,
+                      np.full_like(dist, math.log(side / anchor)), np.full_like(dist, math.log(side / anchor))])
+        reg[:, take] = t[:, take]
+    return labels, reg
+
+
+def focal_loss(logits, labels, gamma=2.0, alpha=0.25):
+    keep = labels >= 0
+    z, y = logits[keep], labels[keep]
+    p = torch.sigmoid(z)
+    ce = F.binary_cross_entropy_with_logits(z, y, reduction="none")
+    pt = p * y + (1 - p) * (1 - y)
+    w = alpha * y + (1 - alpha) * (1 - y)
+    return (w * (1 - pt) ** gamma * ce).sum()
+
+
+def proposals(score, delta, size, keep=16):
+    """The proposal layer's boxes for one image: anchor-3 decoding, clip to
+    [1, size], suppression at 0.7, best `keep`."""
+    h, w = score.shape
+    xs, ys, anchor = dn.anchor_centres(h, w)
+    x1 = torch.tensor(xs - 0.5 * anchor, dtype=torch.float32)[None, :].expand(h, w)
+    y1 = torch.tensor(ys - 0.5 * anchor, dtype=torch.float32)[:, None].expand(h, w)
+    anchors = torch.stack([x1, y1, x1 + anchor - 1, y1 + anchor - 1], -1).reshape(-1, 4)
+    boxes = dn.apply_deltas(anchors, delta.reshape(4, -1).t()).clamp(1.0, float(size))
+    s = score.reshape(-1)
+    top = torch.argsort(s, descending=True)[:100]
+    boxes, s = boxes[top], s[top]
+    ok = ((boxes[:, 2] - boxes[:, 0]) >= 8) & ((boxes[:, 3] - boxes[:, 1]) >= 8)
+    boxes, s = boxes[ok], s[ok]
+    return boxes[nms(boxes, s, 0.7)[:keep]]
+
+
+def jittered(gt, rng, copies=2):
+    out = []
+    for b in gt:
+        side = b[2] - b[0]
+        for _ in range(copies):
+            s = side * math.exp(rng.uniform(-0.25, 0.25))
+            cx = b[0] + 0.5 * side + rng.uniform(-0.2, 0.2) * side
+            cy = b[1] + 0.5 * side + rng.uniform(-0.2, 0.2) * side
+            out.append([cx - s / 2, cy - s / 2, cx + s / 2, cy + s / 2])
+    return out
+
+
+def random_boxes(rng, size, count):
+    out = []
+    for _ in range(count):
+        s = math.exp(rng.uniform(math.log(16), math.log(size)))
+        x, y = rng.uniform(-0.2 * s, size - 0.8 * s, 2)
+        out.append([x, y, x + s, y + s])
+    return out
+
+
+def roi_batch(score, delta, gts, size, rng, per_image=32):
+    rois, labels, targets = [], [], []
+    for i, gt in enumerate(gts):
+        cand = [proposals(score[i].detach(), delta[i].detach(), size)]
+        extra = jittered(gt, rng) + random_boxes(rng, size, 4)
+        cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
+        boxes = torch.cat(cand)
+        boxes = boxes[((boxes[:, 2] - boxes[:, 0]) >= 4) & ((boxes[:, 3] - boxes[:, 1]) >= 4)]
+        if len(gt):
+            g = torch.tensor(gt, dtype=torch.float32)
+            iou = box_iou(boxes, g)
+            best, which = iou.max(1)
+            lab = torch.full((len(boxes),), -1, dtype=torch.long)
+            lab[best >= ROI_POS] = 1
+            lab[best < ROI_POS - 0.2] = 0
+            lab[best < ROI_NEG] = 0
+            lab[(best >= ROI_NEG) & (best < ROI_POS)] = -1
+            tgt = dn.box_targets(boxes, g[which])
+        else:
+            lab = torch.zeros(len(boxes), dtype=torch.long)
+            tgt = torch.zeros(len(boxes), 4)
+        pos = torch.nonzero(lab == 1)[:, 0]
+        neg = torch.nonzero(lab == 0)[:, 0]
+        pos = pos[torch.randperm(len(pos))[:per_image // 2]]
+        neg = neg[torch.randperm(len(neg))[:per_image - len(pos)]]
+        pick = torch.cat([pos, neg])
+        rois.append(torch.cat([torch.full((len(pick), 1), float(i)), boxes[pick]], 1))
+        labels.append(lab[pick])
+        targets.append(tgt[pick])
+    return torch.cat(rois), torch.cat(labels), torch.cat(targets)
+
+
+def lr_at(base, start, until, now):
+    frac = min(1.0, max(0.0, (now - start) / max(1.0, until - start)))
+    return base * 0.5 * (1 + math.cos(math.pi * frac)) + base * 0.01
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--until", required=True, help="UTC time HH:MM at which training ends")
+    ap.add_argument("--batch", type=int, default=12)
+    ap.add_argument("--size", type=int, default=256)
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--fresh", action="store_true")
+    ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights")
+    args = ap.parse_args()
+    torch.set_num_threads(args.threads)
+    import cv2
+    cv2.setNumThreads(1)
+
+    now = datetime.datetime.utcnow()
+    hh, mm = (int(t) for t in args.until.split(":"))
+    end = now.replace(hour=hh, minute=mm, second=0, microsecond=0)
+    if end <= now:
+        end += datetime.timedelta(days=1)
+    until = time.time() + (end - now).total_seconds()
+
+    det = dn.Detector()
+    opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
+    step, start = 0, time.time()
+    if args.fresh and args.init:
+        det.load_state_dict(torch.load(args.init)["model"])
+        print("weights from %s" % args.init, flush=True)
+    if os.path.exists(LAST) and not args.fresh:
+        ck = torch.load(LAST)
+        det.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["opt"])
+        step, start = ck["step"], ck["start"]
+        print("resumed at step %d" % step, flush=True)
+
+    t0 = time.time()
+    photos = ds.load_face_photos()
+    negatives = ds.load_negatives()
+    print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
+                                                         len(negatives), time.time() - t0), flush=True)
+    maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1)
+    rng = np.random.default_rng(step + 7)
+    fh = dn.feature_size(args.size)
+
+    saved = time.time()
+    sums = np.zeros(5)
+    count = 0
+    det.train()
+    while time.time() < until:
+        lr = lr_at(args.lr, start, until, time.time())
+        for g in opt.param_groups:
+            g["lr"] = lr
+        imgs, gts, labs, regs = [], [], [], []
+        for _ in range(args.batch):
+            img, boxes = maker.scene()
+            imgs.append(ds.network_input(img))
+            gts.append(boxes.tolist())
+            l, r = rpn_targets(boxes, fh, fh)
+            labs.append(l)
+            regs.append(r)
+        x = torch.from_numpy(np.stack(imgs))
+        lab = torch.from_numpy(np.stack(labs))
+        reg = torch.from_numpy(np.stack(regs))
+        feats, score, delta = det.rpn(x)
+        npos = max(1.0, float((lab == 1).sum()))
+        l_cls = focal_loss(score, lab) / npos
+        posm = (lab == 1)[:, None].expand_as(delta)
+        l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, rng)
+        logits, rdelta = det.head(feats, rois)
+        keep = rlab >= 0
+        l_hcls = F.cross_entropy(logits[keep], rlab[keep])
+        hp = rlab == 1
+        l_hreg = (F.smooth_l1_loss(rdelta[hp], rtgt[hp], beta=0.1, reduction="sum") / max(1, int(hp.sum()))
+                  if hp.any() else torch.zeros(()))
+        loss = l_cls + l_reg + l_hcls + l_hreg
+        opt.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(det.parameters(), 10.0)
+        opt.step()
+        step += 1
+        sums += [float(loss), float(l_cls), float(l_reg), float(l_hcls), float(l_hreg)]
+        count += 1
+        if step % 50 == 0:
+            m = sums / count
+            print("%s step %d lr %.2e loss %.3f rpn_cls %.3f rpn_reg %.3f head_cls %.3f head_reg %.3f"
+                  % (datetime.datetime.utcnow().strftime("%H:%M:%S"), step, lr, *m), flush=True)
+            sums[:] = 0
+            count = 0
+        if time.time() - saved > 180:
+            torch.save({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST + ".tmp")
+            os.replace(LAST + ".tmp", LAST)
+            saved = time.time()
+    torch.save({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
+    print("done at step %d" % step, flush=True)
+
+
+if __name__ == "__main__":
+    main()
