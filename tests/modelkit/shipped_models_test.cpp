@@ -11,8 +11,15 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include "align/five_points.h"
+#include "align/landmark_model.h"
+#include "align/ninety_five_points.h"
+#include "detect/enlarge_to_square.h"
 #include "net/net.h"
 #include "support/fixture.h"
+#include "track/tracked_face.h"
 
 namespace kx {
 namespace {
@@ -26,6 +33,7 @@ struct ShippedModel {
 
 const ShippedModel kSingleInputModels[] = {
     {"cdcn_iter_500000.dat", "cdcn_iter_500000.fixture"},
+    {"cdcn95_verify_iter_50000.dat", "cdcn95_verify_iter_50000.fixture"},
 };
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
@@ -135,6 +143,72 @@ TEST(FivePointNetwork, PlacesAnUprightFaceOnThePortraitCrops) {
         // Both eyes between the mouth corners' outer bounds, roughly.
         EXPECT_GT(o[2] - o[0], 0.5f * (o[8] - o[6])) << "portrait " << n;
     }
+}
+
+// The 95-point files through the library's path: five points from the
+// five-point network on a face box, warp, 95-point network, face check,
+// cascade. The face box of samples/obama.jpg is the canonical box of the
+// dlib teacher's points, measured once; so are the five points below.
+class NinetyFivePointModels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* file : {"cdcn_iter_500000.dat", "cdcn95_verify_iter_50000.dat", "model95_tern.bin"}) {
+            if (!exists(kModels + file)) GTEST_SKIP() << file << " is not shipped yet";
+        }
+        ASSERT_TRUE(load_single_input(net5_, kModels + "cdcn_iter_500000.dat"));
+        ASSERT_TRUE(load_single_input(net95_, kModels + "cdcn95_verify_iter_50000.dat"));
+        ASSERT_TRUE(cascade_.load(kModels + "model95_tern.bin"));
+        ASSERT_EQ(cascade_.landmark_num_, 95);
+        ASSERT_LE(cascade_.stage_count, 4);
+    }
+
+    // Five points of the 95-point shape placed on the face in box, and the
+    // face check's verdict.
+    bool align(const cv::Mat& grey, const cv::Rect& box, cv::Mat& five) {
+        std::vector<FaceRecord> faces(1);
+        faces[0].box = box;
+        enlargeToSquare(faces);
+        EXPECT_EQ(alignFivePoints(net5_, grey, faces[0].box, faces[0].landmarks), 0);
+        TrackedFace state;
+        state.shape = cv::Mat::zeros(95, 2, CV_32FC1);
+        bool is_face = false;
+        EXPECT_EQ(alignNinetyFivePoints(state, net95_, cascade_, grey, faces[0], is_face), 0);
+        EXPECT_EQ(fivePointsFromShape(state.shape, five), 0);
+        return is_face;
+    }
+
+    Net net5_, net95_;
+    LandmarkModel cascade_;
+};
+
+TEST_F(NinetyFivePointModels, AcceptsThePortraitAndPlacesItsFeatures) {
+    const cv::Mat grey = cv::imread(std::string(KX_SOURCE_DIR) + "/samples/obama.jpg", cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(grey.empty());
+    const cv::Rect box(379, 162, 231, 231);
+    cv::Mat five;
+    EXPECT_TRUE(align(grey, box, five));
+    ASSERT_EQ(five.rows, 5);
+    const float teacher[5][2] = {{443.5f, 216.2f}, {549.0f, 214.5f}, {497.0f, 273.0f}, {432.0f, 320.0f},
+                                 {555.0f, 319.0f}};
+    for (int i = 0; i < 5; ++i) {
+        const cv::Point2f p(five.at<float>(i, 0), five.at<float>(i, 1));
+        EXPECT_TRUE(box.contains(p)) << "point " << i;
+        // About a tenth of the eye distance (105 px).
+        EXPECT_LT(cv::norm(p - cv::Point2f(teacher[i][0], teacher[i][1])), 11.0) << "point " << i;
+    }
+    EXPECT_LT(five.at<float>(0, 0), five.at<float>(1, 0));
+    EXPECT_LT(five.at<float>(3, 0), five.at<float>(4, 0));
+    EXPECT_LT(std::max(five.at<float>(0, 1), five.at<float>(1, 1)), five.at<float>(2, 1));
+    EXPECT_LT(five.at<float>(2, 1), std::min(five.at<float>(3, 1), five.at<float>(4, 1)));
+}
+
+TEST_F(NinetyFivePointModels, RejectsAFaceFreePicture) {
+    cv::Mat grey(400, 400, CV_8UC1);
+    for (int y = 0; y < grey.rows; ++y)
+        for (int x = 0; x < grey.cols; ++x)
+            grey.at<uchar>(y, x) = static_cast<uchar>(60 + 0.3 * x + 0.2 * y + 12 * std::sin(x * 0.05));
+    cv::Mat five;
+    EXPECT_FALSE(align(grey, cv::Rect(100, 100, 200, 200), five));
 }
 
 }  // namespace

@@ -1,0 +1,125 @@
+"""Makes the 95-point regression cascade file "model95_tern.bin".
+
+  /usr/bin/python3 modelkit/make_cascade95.py --zero [--out models/model95_tern.bin]
+  /usr/bin/python3 modelkit/make_cascade95.py [--stages 2 --trees 120 --depth 4]
+        [--out modelkit/runs/model95_trained.bin]
+
+--zero writes a file without stages (the library then keeps the network's
+shape) with the mean training shape. Otherwise the cascade is trained on the
+95-point network's own shapes: modelkit/cpp/eval_ninety_five runs the
+library's path (canonical box, also jittered -> alignFivePoints ->
+alignNinetyFivePoints with a zero-stage cascade) on the training faces of
+frames68 and lfw_grey; each stage is a set of gradient-boosted
+pixel-difference trees (cascade95.fit_stage) fitted to the remaining
+distance to the labels. Compare it with the zero-stage file through
+eval_ninety_five.py before shipping it.
+"""
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import cv2
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import cascade95  # noqa: E402
+import datasets  # noqa: E402
+import eval_ninety_five  # noqa: E402
+import layout95  # noqa: E402
+import samples95  # noqa: E402
+from face_box import canonical_face_box  # noqa: E402
+
+
+def training_faces():
+    faces = samples95.load_frames68() + samples95.load_lfw_grey()
+    return [f for f in faces if not datasets.is_validation(f.group)]
+
+
+def mean_shape(faces):
+    us = []
+    for f in faces:
+        t = layout95.from68(f.p68)
+        us.append(cascade95.project(t, cascade95.shape_box(t)))
+    return np.mean(us, 0)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--zero", action="store_true")
+    ap.add_argument("--out", default=None)
+    ap.add_argument("--net", default=os.path.join(eval_ninety_five.MODELS, "cdcn95_verify_iter_50000.dat"))
+    ap.add_argument("--five", default=os.path.join(eval_ninety_five.MODELS, "cdcn_iter_500000.dat"))
+    ap.add_argument("--stages", type=int, default=2)
+    ap.add_argument("--trees", type=int, default=120)
+    ap.add_argument("--depth", type=int, default=4)
+    ap.add_argument("--shrink", type=float, default=0.1)
+    ap.add_argument("--radius", type=float, default=0.12)
+    ap.add_argument("--jitter", type=float, default=0.08)
+    ap.add_argument("--limit", type=int, default=0, help="use only this many faces (a quick trial)")
+    args = ap.parse_args()
+
+    faces = training_faces()
+    if args.limit:
+        faces = [faces[i] for i in np.random.default_rng(0).permutation(len(faces))[:args.limit]]
+    mean = mean_shape(faces)
+    if args.zero:
+        out = args.out or os.path.join(eval_ninety_five.MODELS, "model95_tern.bin")
+        cascade95.write(cascade95.Cascade(mean), out)
+        print("wrote %s: no stages, mean shape of %d training faces" % (out, len(faces)))
+        return
+
+    out = args.out or os.path.join(datasets.RUNS, "model95_trained.bin")
+    rng = np.random.default_rng(0)
+    with tempfile.TemporaryDirectory() as tmp:
+        zero = os.path.join(tmp, "zero.bin")
+        cascade95.write(cascade95.Cascade(mean), zero)
+        lines, owners = [], []
+        for k, f in enumerate(faces):
+            box = canonical_face_box(f.p68 + np.asarray(f.offset, np.float64))
+            for b in (box, eval_ninety_five.jittered(box, rng, args.jitter)):
+                lines.append("%s %d %d %d %d" % (samples95.photo_path(f), *b))
+                owners.append(k)
+        t0 = time.time()
+        ns = argparse.Namespace(net=args.net, five=args.five, cascade=zero)
+        status, _, _, shapes, _, _ = eval_ninety_five.run(ns, lines)
+        print("network shapes of %d crops in %.0f s" % (len(lines), time.time() - t0), flush=True)
+
+    photos = {}
+    samples = []
+    for j, k in enumerate(owners):
+        if status[j] != 0:
+            continue
+        f = faces[k]
+        path = samples95.photo_path(f)
+        if path not in photos:
+            photos[path] = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+        target = layout95.from68(f.p68 + np.asarray(f.offset, np.float64))
+        cur = shapes[j].astype(np.float32)
+        samples.append((photos[path], cur, target, cascade95.shape_box(cur)))
+
+    def error(curs):
+        e = []
+        for (_, _, t, _), c in zip(samples, curs):
+            five = layout95.five_points(t)
+            e.append(np.linalg.norm(np.asarray(c) - t, axis=1).mean() / np.linalg.norm(five[1] - five[0]))
+        return float(np.mean(e))
+
+    curs = [s[1] for s in samples]
+    print("training error before the cascade: %.4f" % error(curs), flush=True)
+    stages = []
+    for n in range(args.stages):
+        t0 = time.time()
+        stage, curs = cascade95.fit_stage([(g, c, t, b) for (g, _, t, b), c in zip(samples, curs)], mean, rng,
+                                          trees=args.trees, depth=args.depth, shrink=args.shrink,
+                                          radius=args.radius)
+        stages.append(stage)
+        print("stage %d: training error %.4f (%.0f s)" % (n, error(curs), time.time() - t0), flush=True)
+        cascade95.write(cascade95.Cascade(mean, stages), out)
+    print("wrote %s: %d stages" % (out, len(stages)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,77 @@
+"""The 95-point network with its face check: the 60 x 60 grey warp crop in
+(align/geometry.cpp: warpFromFivePoints), two outputs:
+  output 0: 190 values x0, y0, ..., x94, y94 in crop units -1..1
+  output 1: 2 logits (non-face, face); the library takes the softmax
+            probability of "face" and accepts above 0.5.
+
+A shared trunk (convolutions without padding, PReLU, max pooling, one fully
+connected layer) feeds two fully connected heads. The runtime returns the
+output blobs in the order the file lists them; the exporter lists the points
+first. PixelScale (x / 255 - 0.5) is folded into the first convolution.
+"""
+import torch
+from torch import nn
+
+import export
+import stdcnn
+from export import PixelScale, RuntimePool
+
+
+class NinetyFiveNet(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.trunk = nn.Sequential(
+            PixelScale(1.0 / 255.0, -0.5),
+            nn.Conv2d(1, 20, 5),            # 60 -> 56
+            nn.PReLU(20),
+            RuntimePool(2, 2, "max"),       # 56 -> 28
+            nn.Conv2d(20, 40, 3),           # 28 -> 26
+            nn.PReLU(40),
+            RuntimePool(2, 2, "max"),       # 26 -> 13
+            nn.Conv2d(40, 64, 3),           # 13 -> 11
+            nn.PReLU(64),
+            RuntimePool(2, 2, "max"),       # 11 -> 6
+            nn.Conv2d(64, 96, 3),           # 6 -> 4
+            nn.PReLU(96),
+            nn.Flatten(),
+            nn.Linear(96 * 4 * 4, 256),
+            nn.PReLU(256),
+        )
+        self.points = nn.Linear(256, 190)
+        self.face = nn.Linear(256, 2)
+
+    def forward(self, x):
+        h = self.trunk(x)
+        return self.points(h), self.face(h)
+
+
+class Joined(nn.Module):
+    """Both outputs side by side, (N, 192): the order the runtime writes them."""
+
+    def __init__(self, net):
+        super().__init__()
+        self.net = net
+
+    def forward(self, x):
+        return torch.cat(self.net(x), 1)
+
+
+def export_to_file(net, path):
+    """Writes the two-output stdcnn file: trunk, points head, face head;
+    outputs listed points first."""
+    model = stdcnn.Model(1, 60, 60, [], [])
+    ex = export._Exporter(model)
+    trunk_top, shape = ex.chain([net.trunk], 0, (1, 60, 60))
+    points_top, _ = ex.chain([net.points], trunk_top, shape)
+    face_top, _ = ex.chain([net.face], trunk_top, shape)
+    model.outputs = [points_top, face_top]
+    stdcnn.write(model, path)
+    return model
+
+
+def load_checkpoint_model(path):
+    state = torch.load(path, map_location="cpu")
+    net = NinetyFiveNet()
+    net.load_state_dict(state["model"])
+    net.eval()
+    return net

@@ -1,0 +1,234 @@
+"""Trains the 95-point network with its face check.
+
+  nohup /usr/bin/python3 modelkit/train_ninety_five.py --until 07:05 \
+      > modelkit/runs/ninety_five.log 2>&1 &
+
+Faces: frames68 and lfw_grey (dlib teacher) with their 68 points turned into
+the 95-point layout (layout95.py); non-faces: negatives/ (samples95.py). Every
+epoch makes fresh crops the library's way: jittered canonical box -> the
+shipped five-point network -> warpFromFivePoints, with mirroring, rotation
+and lighting changes. Loss: mean point distance / eye distance over the 95
+points, plus half of it over the five points the library derives, plus 0.2 x
+the cross entropy of the two face logits.
+
+The learning rate follows a cosine over the wall-clock time left until
+--until (UTC). runs/ninety_five_last.pt is written every few minutes and at
+every epoch (a restart resumes it); runs/ninety_five_best.pt at every
+improvement of the validation score (the derived five-point error on
+frames68 plus any shortfall of the face check: faces accepted below 99 %,
+non-faces accepted above 1 %). Threads: the number in runs/threads95, else 1.
+"""
+import argparse
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import datasets  # noqa: E402
+import samples95  # noqa: E402
+from ninety_five_net import NinetyFiveNet  # noqa: E402
+from train_five_points import utc_today_at  # noqa: E402
+
+RUNS = datasets.RUNS
+LAST = os.path.join(RUNS, "ninety_five_last.pt")
+BEST = os.path.join(RUNS, "ninety_five_best.pt")
+FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
+
+
+def set_threads():
+    n = 1
+    path = os.path.join(RUNS, "threads95")
+    if os.path.exists(path):
+        try:
+            n = max(1, int(open(path).read().strip()))
+        except ValueError:
+            pass
+    if torch.get_num_threads() != n:
+        torch.set_num_threads(n)
+        print("threads: %d" % n, flush=True)
+
+
+def derived_five(p):
+    """(N, 5, 2) five points of (N, 95, 2) shapes, the library's way."""
+    return torch.stack([(p[:, a] + p[:, b]) / 2 for a, b in FIVE_ROWS], 1)
+
+
+def point_errors(pred, target):
+    """Per face: (95-point error, derived five-point error), each the mean
+    point distance over the distance between the target's eye centres."""
+    p, t = pred.view(-1, 95, 2), target.view(-1, 95, 2)
+    p5, t5 = derived_five(p), derived_five(t)
+    iod = (t5[:, 1] - t5[:, 0]).norm(dim=1).clamp_min(1e-3)
+    e95 = ((p - t).pow(2).sum(2) + 1e-8).sqrt().mean(1) / iod
+    e5 = ((p5 - t5).pow(2).sum(2) + 1e-8).sqrt().mean(1) / iod
+    return e95, e5
+
+
+def to_tensor(crops60):
+    return torch.from_numpy(np.stack(crops60)).float().unsqueeze(1)
+
+
+def face_probability(logits):
+    return torch.softmax(logits, 1)[:, 1]
+
+
+def run_batches(model, x, size=256):
+    pts, logits = [], []
+    with torch.no_grad():
+        for i in range(0, len(x), size):
+            a, b = model(x[i:i + size])
+            pts.append(a)
+            logits.append(b)
+    return torch.cat(pts), torch.cat(logits)
+
+
+def evaluate(model, val):
+    model.eval()
+    out = {}
+    for name, (x, y) in val["faces"].items():
+        pts, logits = run_batches(model, x)
+        e95, e5 = point_errors(pts, y)
+        out[name + "_e95"] = float(e95.mean())
+        out[name + "_e5"] = float(e5.mean())
+        out[name + "_accept"] = float((face_probability(logits) > 0.5).float().mean())
+    for name, x in val["nonfaces"].items():
+        _, logits = run_batches(model, x)
+        out[name + "_accept"] = float((face_probability(logits) > 0.5).float().mean())
+    model.train()
+    return out
+
+
+def score_of(errs):
+    face_ok = min(errs["frames68_accept"], errs["lfw_grey_accept"])
+    nonface = max(errs["boxes_accept"], errs["points_accept"])
+    return errs["frames68_e5"] + max(0.0, 0.99 - face_ok) + max(0.0, nonface - 0.01)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--until", default="07:05", help="UTC time HH:MM at which training ends")
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--batch", type=int, default=64)
+    ap.add_argument("--negatives", type=float, default=0.8, help="non-face crops per face crop")
+    ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
+    ap.add_argument("--fresh", action="store_true", help="ignore an existing checkpoint")
+    args = ap.parse_args()
+
+    os.makedirs(RUNS, exist_ok=True)
+    set_threads()
+    torch.manual_seed(0)
+    rng = np.random.default_rng(int(time.time()))
+
+    faces = samples95.load_frames68() + samples95.load_lfw_grey()
+    train = [f for f in faces if not datasets.is_validation(f.group)]
+    val_faces = [f for f in faces if datasets.is_validation(f.group)]
+    train = train + [f for f in train if f.source == "frames68"]
+    negatives = samples95.load_negatives()
+    neg_train = [g for n, g in negatives if not samples95.negative_is_validation(n)]
+    neg_val = [g for n, g in negatives if samples95.negative_is_validation(n)]
+    print("faces: train %d (frames68 twice), validation %d; non-face photos: train %d, validation %d"
+          % (len(train), len(val_faces), len(neg_train), len(neg_val)), flush=True)
+
+    maker = samples95.CropMaker(rng)
+    vmaker = samples95.CropMaker(np.random.default_rng(1), maker.five)
+    val = {"faces": {}, "nonfaces": {}}
+    for source in ("frames68", "lfw_grey"):
+        xs, ys, _ = vmaker.faces([f for f in val_faces if f.source == source], augment=False)
+        val["faces"][source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
+    val["nonfaces"]["boxes"] = to_tensor(vmaker.random_boxes(neg_val, 2000, augment=False))
+    val["nonfaces"]["points"] = to_tensor(vmaker.random_points(neg_val, 1000, augment=False))
+    print("validation: %s" % ", ".join("%s %d" % (k, len(v[0])) for k, v in val["faces"].items())
+          + ", non-face boxes %d, points %d" % (len(val["nonfaces"]["boxes"]), len(val["nonfaces"]["points"])),
+          flush=True)
+
+    model = NinetyFiveNet()
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    start, end = time.time(), utc_today_at(args.until)
+    epoch, step, best = 0, 0, float("inf")
+    if os.path.exists(LAST) and not args.fresh:
+        state = torch.load(LAST, map_location="cpu")
+        model.load_state_dict(state["model"])
+        opt.load_state_dict(state["optimizer"])
+        epoch, step, best, start = state["epoch"], state["step"], state["best"], state["start"]
+        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
+    if end <= time.time():
+        sys.exit("--until %s is already past" % args.until)
+
+    def save(path, extra=None):
+        state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
+                 "step": step, "best": best, "start": start}
+        state.update(extra or {})
+        torch.save(state, path + ".part")
+        os.replace(path + ".part", path)
+
+    last_save = time.time()
+    done = False
+    while not done:
+        t0 = time.time()
+        order = rng.permutation(len(train))
+        xs, ys, _ = maker.faces([train[k] for k in order], augment=True)
+        n_neg = int(args.negatives * len(xs))
+        neg = (maker.random_boxes(neg_train, int(0.65 * n_neg)) + maker.random_points(neg_train, int(0.15 * n_neg))
+               + maker.misplaced(train, int(0.2 * n_neg)))
+        x = to_tensor(xs + neg)
+        y = torch.zeros(len(x), 190)
+        y[:len(xs)] = torch.from_numpy(np.stack(ys))
+        label = torch.zeros(len(x), dtype=torch.long)
+        label[:len(xs)] = 1
+        perm = torch.from_numpy(rng.permutation(len(x)))
+        x, y, label = x[perm], y[perm], label[perm]
+        print("epoch %d: %d face + %d non-face crops made in %.1f s"
+              % (epoch, len(xs), len(neg), time.time() - t0), flush=True)
+        run = np.zeros(4)
+        for i in range(0, len(x) - args.batch + 1, args.batch):
+            frac = (time.time() - start) / max(1.0, end - start)
+            if frac >= 1.0:
+                done = True
+                break
+            warm = min(1.0, (step + 1) / 300.0)
+            lr = args.lr * warm * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * frac)))
+            for g in opt.param_groups:
+                g["lr"] = lr
+            xb, yb, lb = x[i:i + args.batch], y[i:i + args.batch], label[i:i + args.batch]
+            pts, logits = model(xb)
+            pos = lb == 1
+            e95, e5 = point_errors(pts[pos], yb[pos])
+            ce = F.cross_entropy(logits, lb)
+            loss = e95.mean() + 0.5 * e5.mean() + 0.2 * ce
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            step += 1
+            run += [float(loss), float(e95.mean()), float(e5.mean()), float(ce)]
+            if step % 50 == 0:
+                run /= 50
+                print("step %d epoch %d lr %.2e loss %.4f e95 %.4f e5 %.4f ce %.4f (%.0f%% of the time)"
+                      % (step, epoch, lr, *run, 100 * frac), flush=True)
+                run[:] = 0
+                set_threads()
+            if time.time() - last_save > 60 * args.checkpoint_minutes:
+                save(LAST)
+                last_save = time.time()
+        if not done:
+            epoch += 1
+        errs = evaluate(model, val)
+        score = score_of(errs)
+        print("validation after epoch %d: %s  score %.4f"
+              % (epoch, "  ".join("%s %.4f" % kv for kv in errs.items()), score), flush=True)
+        if score < best:
+            best = score
+            save(BEST, {"validation": errs})
+            print("new best %.4f saved to %s" % (best, BEST), flush=True)
+        save(LAST)
+        last_save = time.time()
+    print("training ended at step %d, best %.4f" % (step, best), flush=True)
+
+
+if __name__ == "__main__":
+    main()
