@@ -1,21 +1,11 @@
 #include "api/tracker.h"
 
-#include <cstdio>
-
 #include "net/console.h"
+#include "net/model_file.h"
 
 namespace kx {
 
 namespace {
-
-// Opens path and reads a single-input network from it. The loader itself
-// reports a missing file as a failed load.
-bool loadSingleInputNet(Net& net, const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    const bool loaded = net.load_model_single_input(file);
-    if (file != nullptr) std::fclose(file);
-    return loaded;
-}
 
 void sayModelInitError() {
     say("load model err!");
@@ -39,11 +29,11 @@ void startTracker(Tracker& tracker, Detector& detector, const std::string& dir, 
     detector.load(folder, 0, max_faces);
     tracker.landmark_model.load(folder + kLandmarkModelFile);
 
-    if (!loadSingleInputNet(tracker.five_point_net, folder + kFivePointModelFile)) {
+    if (!loadNetFile(tracker.five_point_net, folder + kFivePointModelFile, false)) {
         sayModelInitError();
         return;
     }
-    if (!loadSingleInputNet(tracker.ninety_five_net, folder + kNinetyFivePointModelFile)) {
+    if (!loadNetFile(tracker.ninety_five_net, folder + kNinetyFivePointModelFile, false)) {
         sayModelInitError();
         return;
     }

@@ -192,7 +192,8 @@ def main():
 
     threshold = 0.5
     ok_all = True
-    for planes in sample_inputs():
+    inputs = sample_inputs()
+    for planes in inputs:
         ok, info = compare(det, args.out, planes, threshold)
         print("parity on %s input: %s %s" % ("x".join(map(str, planes.shape)), "ok" if ok else "FAILED", info))
         ok_all = ok_all and ok and info["proposals"] <= 1e-2 and info["deltas"] <= 1e-4 \
@@ -200,7 +201,7 @@ def main():
     if not ok_all:
         sys.exit("export_detector: the runtime disagrees with PyTorch")
 
-    planes = sample_inputs()[0]
+    planes = inputs[0]
     rois, deltas, probs, dets = reference_run(det, planes, threshold)
     path = os.path.join(os.path.dirname(os.path.abspath(args.out)), "parity",
                         os.path.basename(args.out).rsplit(".", 1)[0] + ".fixture")

@@ -19,6 +19,7 @@ import argparse
 import datetime
 import math
 import os
+import sys
 import time
 
 import numpy as np
@@ -29,6 +30,7 @@ from torchvision.ops import box_iou, nms
 import datasets
 import detector_net as dn
 import detector_scenes as ds
+from training_clock import save_checkpoint, utc_today_at
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "detector_last.pt")
@@ -165,12 +167,9 @@ def main():
     import cv2
     cv2.setNumThreads(1)
 
-    now = datetime.datetime.utcnow()
-    hh, mm = (int(t) for t in args.until.split(":"))
-    end = now.replace(hour=hh, minute=mm, second=0, microsecond=0)
-    if end <= now:
-        end += datetime.timedelta(days=1)
-    until = time.time() + (end - now).total_seconds()
+    until = utc_today_at(args.until)
+    if until <= time.time():
+        sys.exit("--until %s is already past" % args.until)
 
     det = dn.Detector()
     opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
@@ -240,10 +239,9 @@ def main():
             sums[:] = 0
             count = 0
         if time.time() - saved > 180:
-            torch.save({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST + ".tmp")
-            os.replace(LAST + ".tmp", LAST)
+            save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
             saved = time.time()
-    torch.save({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
+    save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
     print("done at step %d" % step, flush=True)
 
 

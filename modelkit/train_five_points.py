@@ -16,7 +16,6 @@ Threads: the number in runs/threads when that file exists, else 1 before
 04:20 UTC and 2 after (the machine is shared until then).
 """
 import argparse
-import datetime as dt
 import math
 import os
 import sys
@@ -30,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import crops  # noqa: E402
 import datasets  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
+from training_clock import apply_threads, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
@@ -38,27 +38,9 @@ SOURCES = ["mtfl5", "frames68", "lfw_grey"]
 TARGET_SOURCES = ["mtfl5", "frames68"]
 
 
-def utc_today_at(hhmm):
-    h, m = (int(v) for v in hhmm.split(":"))
-    now = dt.datetime.now(dt.timezone.utc)
-    return now.replace(hour=h, minute=m, second=0, microsecond=0).timestamp()
-
-
-def wanted_threads():
-    path = os.path.join(RUNS, "threads")
-    if os.path.exists(path):
-        try:
-            return max(1, int(open(path).read().strip()))
-        except ValueError:
-            pass
-    return 2 if time.time() >= utc_today_at("04:20") else 1
-
-
 def set_threads():
-    n = wanted_threads()
-    if torch.get_num_threads() != n:
-        torch.set_num_threads(n)
-        print("threads: %d" % n, flush=True)
+    apply_threads(threads_from_file(os.path.join(RUNS, "threads"),
+                                    2 if time.time() >= utc_today_at("04:20") else 1))
 
 
 def normalised_error(pred, target):
@@ -147,8 +129,7 @@ def main():
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
                  "step": step, "best": best, "start": start, "sources": SOURCES}
         state.update(extra or {})
-        torch.save(state, path + ".part")
-        os.replace(path + ".part", path)
+        save_checkpoint(state, path)
 
     aug = crops.Augmenter(rng)
     last_save = time.time()

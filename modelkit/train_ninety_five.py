@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import datasets  # noqa: E402
 import samples95  # noqa: E402
 from ninety_five_net import NinetyFiveNet  # noqa: E402
-from train_five_points import utc_today_at  # noqa: E402
+from training_clock import apply_threads, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "ninety_five_last.pt")
@@ -42,16 +42,7 @@ FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
 
 
 def set_threads():
-    n = 1
-    path = os.path.join(RUNS, "threads95")
-    if os.path.exists(path):
-        try:
-            n = max(1, int(open(path).read().strip()))
-        except ValueError:
-            pass
-    if torch.get_num_threads() != n:
-        torch.set_num_threads(n)
-        print("threads: %d" % n, flush=True)
+    apply_threads(threads_from_file(os.path.join(RUNS, "threads95"), 1))
 
 
 def derived_five(p):
@@ -164,8 +155,7 @@ def main():
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
                  "step": step, "best": best, "start": start}
         state.update(extra or {})
-        torch.save(state, path + ".part")
-        os.replace(path + ".part", path)
+        save_checkpoint(state, path)
 
     last_save = time.time()
     done = False

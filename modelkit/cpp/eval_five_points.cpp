@@ -22,6 +22,7 @@
 #include "align/five_points.h"
 #include "detect/enlarge_to_square.h"
 #include "detect/face_record.h"
+#include "net/model_file.h"
 #include "net/net.h"
 
 int main(int argc, char** argv) {
@@ -29,15 +30,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: eval_five_points MODEL LIST.txt OUT.txt\n");
         return 2;
     }
-    FILE* file = std::fopen(argv[1], "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "eval_five_points: cannot open %s\n", argv[1]);
-        return 1;
-    }
     kx::Net net;
-    const bool loaded = net.load_model_single_input(file);
-    std::fclose(file);
-    if (!loaded) {
+    if (!kx::loadNetFile(net, argv[1], false)) {
         std::fprintf(stderr, "eval_five_points: %s does not load\n", argv[1]);
         return 1;
     }

@@ -30,20 +30,10 @@
 #include "align/ninety_five_points.h"
 #include "detect/enlarge_to_square.h"
 #include "detect/face_record.h"
+#include "net/model_file.h"
 #include "net/net.h"
 #include "track/tracked_face.h"
 
-namespace {
-
-bool load_net(kx::Net& net, const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    const bool ok = net.load_model_single_input(file);
-    std::fclose(file);
-    return ok;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 7) {
@@ -52,7 +42,8 @@ int main(int argc, char** argv) {
     }
     kx::Net net95, net5;
     kx::LandmarkModel cascade;
-    if (!load_net(net95, argv[1]) || !load_net(net5, argv[2]) || !cascade.load(argv[3])) {
+    if (!kx::loadNetFile(net95, argv[1], false) || !kx::loadNetFile(net5, argv[2], false) ||
+        !cascade.load(argv[3])) {
         std::fprintf(stderr, "eval_ninety_five: a model does not load\n");
         return 1;
     }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "net/model_file.h"
 #include "net/net.h"
 
 namespace {
@@ -27,15 +28,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: run_detector_net MODEL INPUT.f32 HEIGHT WIDTH THRESHOLD OUTPUT.f32\n");
         return 2;
     }
-    FILE* file = std::fopen(argv[1], "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "run_detector_net: cannot open %s\n", argv[1]);
-        return 1;
-    }
     kx::Net net;
-    const bool loaded = net.load_model(file);
-    std::fclose(file);
-    if (!loaded) {
+    if (!kx::loadNetFile(net, argv[1], true)) {
         std::fprintf(stderr, "run_detector_net: %s does not load\n", argv[1]);
         return 1;
     }

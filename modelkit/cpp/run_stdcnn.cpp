@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "net/model_file.h"
 #include "net/net.h"
 
 int main(int argc, char** argv) {
@@ -19,15 +20,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: run_stdcnn MODEL INPUT.f32 OUTPUT.f32\n");
         return 2;
     }
-    FILE* file = std::fopen(argv[1], "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "run_stdcnn: cannot open %s\n", argv[1]);
-        return 1;
-    }
     kx::Net net;
-    const bool loaded = net.load_model_single_input(file);
-    std::fclose(file);
-    if (!loaded) {
+    if (!kx::loadNetFile(net, argv[1], false)) {
         std::fprintf(stderr, "run_stdcnn: %s does not load\n", argv[1]);
         return 1;
     }

@@ -15,6 +15,7 @@
 #include "api/working_image.h"
 #include "detect/enlarge_to_square.h"
 #include "detect/frcnn_detector.h"
+#include "net/model_file.h"
 #include "net/net.h"
 #include "support/fixture.h"
 
@@ -28,12 +29,8 @@ bool shipped() { return std::ifstream(kModels + kDetectorFile).good(); }
 
 TEST(ShippedDetector, AgreesWithTheExportedReferenceRun) {
     if (!shipped()) GTEST_SKIP() << kDetectorFile << " is not shipped yet";
-    FILE* file = std::fopen((kModels + kDetectorFile).c_str(), "rb");
-    ASSERT_NE(file, nullptr);
     Net net;
-    const bool loaded = net.load_model(file);
-    std::fclose(file);
-    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(loadNetFile(net, kModels + kDetectorFile, true));
 
     const test::Fixture fx = test::load_fixture("../../models/parity/frcnn_full_cross_500000.fixture");
     const test::Tensor& input = fx.tensor("input");

@@ -17,6 +17,7 @@
 #include "align/landmark_model.h"
 #include "align/ninety_five_points.h"
 #include "detect/enlarge_to_square.h"
+#include "net/model_file.h"
 #include "net/net.h"
 #include "support/fixture.h"
 #include "track/tracked_face.h"
@@ -44,14 +45,6 @@ test::Fixture model_fixture(const std::string& name) {
     return test::load_fixture("../../models/parity/" + name);
 }
 
-bool load_single_input(Net& net, const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    const bool ok = net.load_model_single_input(file);
-    std::fclose(file);
-    return ok;
-}
-
 std::vector<float> run_item(Net& net, const float* input) {
     Blob* in = net.blobs[0];
     std::copy(input, input + in->count, in->data);
@@ -70,7 +63,7 @@ TEST_P(ShippedModelTest, AgreesWithTheExportedReference) {
     ASSERT_TRUE(exists(fixture_path)) << "shipped model without its parity fixture " << fixture_path;
 
     Net net;
-    ASSERT_TRUE(load_single_input(net, path));
+    ASSERT_TRUE(loadNetFile(net, path, false));
     const test::Fixture fx = model_fixture(model.fixture);
     const test::Tensor& input = fx.tensor("input");
     const test::Tensor& expected = fx.tensor("expected");
@@ -113,7 +106,7 @@ TEST(FivePointNetwork, PlacesAnUprightFaceOnThePortraitCrops) {
     const std::string path = kModels + "cdcn_iter_500000.dat";
     if (!exists(path)) GTEST_SKIP() << "cdcn_iter_500000.dat is not shipped yet";
     Net net;
-    ASSERT_TRUE(load_single_input(net, path));
+    ASSERT_TRUE(loadNetFile(net, path, false));
     EXPECT_EQ(net.input_channels, 1);
     EXPECT_EQ(net.input_height, 60);
     EXPECT_EQ(net.input_width, 60);
@@ -155,8 +148,8 @@ protected:
         for (const char* file : {"cdcn_iter_500000.dat", "cdcn95_verify_iter_50000.dat", "model95_tern.bin"}) {
             if (!exists(kModels + file)) GTEST_SKIP() << file << " is not shipped yet";
         }
-        ASSERT_TRUE(load_single_input(net5_, kModels + "cdcn_iter_500000.dat"));
-        ASSERT_TRUE(load_single_input(net95_, kModels + "cdcn95_verify_iter_50000.dat"));
+        ASSERT_TRUE(loadNetFile(net5_, kModels + "cdcn_iter_500000.dat", false));
+        ASSERT_TRUE(loadNetFile(net95_, kModels + "cdcn95_verify_iter_50000.dat", false));
         ASSERT_TRUE(cascade_.load(kModels + "model95_tern.bin"));
         ASSERT_EQ(cascade_.landmark_num_, 95);
         ASSERT_LE(cascade_.stage_count, 4);

@@ -1,0 +1,36 @@
+"""What every training script here shares: the wall-clock end of a run, the
+thread count that can be changed while it runs, and checkpoints written so
+that a stopped run never leaves half a file."""
+import datetime as dt
+import os
+
+import torch
+
+
+def utc_today_at(hhmm):
+    """Seconds since the epoch of today's HH:MM, UTC."""
+    h, m = (int(v) for v in hhmm.split(":"))
+    now = dt.datetime.now(dt.timezone.utc)
+    return now.replace(hour=h, minute=m, second=0, microsecond=0).timestamp()
+
+
+def threads_from_file(path, default):
+    """The thread count written in path (a running job reads it again), or
+    default when the file is absent or holds no number."""
+    if os.path.exists(path):
+        try:
+            return max(1, int(open(path).read().strip()))
+        except ValueError:
+            pass
+    return default
+
+
+def apply_threads(n):
+    if torch.get_num_threads() != n:
+        torch.set_num_threads(n)
+        print("threads: %d" % n, flush=True)
+
+
+def save_checkpoint(state, path):
+    torch.save(state, path + ".part")
+    os.replace(path + ".part", path)
