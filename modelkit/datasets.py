@@ -33,7 +33,7 @@ RUNS = os.path.join(MODELKIT, "runs")
 DATA = os.environ.get("KX_DATA", os.path.join(REPO, "..", "shared", "data"))
 DLIB_PREDICTOR = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat"
 DLIB_LABELS = os.path.join(RUNS, "labels", "lfw_grey_dlib68.csv")
-HELPERS = os.path.join(RUNS, "cpp-build")
+HELPERS = os.environ.get("KX_HELPERS", os.path.join(RUNS, "cpp-build"))
 
 
 @dataclass

@@ -5,9 +5,9 @@ stage on ROI-pooled features.
 What the library runs (two inputs: image planes minus the BGR means, and
 the (height, width, scale) triple):
 
-  image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> conv 3x3/2 64
-        -> relu -> cross 3x3 64 -> relu -> cross 5x5 64 -> relu
-        -> cross 5x5 64 -> relu                                  = features
+  image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> cross 5x5 32
+        -> relu -> conv 3x3/2 64 -> relu -> cross 3x3 64 -> relu
+        -> cross 5x5 64 -> relu -> cross 5x5 64 -> relu          = features
   features -> conv 1x1 18 -> reshape (2, -1, 0) -> softmax -> reshape (18, -1, 0)
   features -> conv 1x1 36                              (anchor box deltas)
   scores, deltas, info -> frcnnproposal -> roipooling 4x4 on features
@@ -19,6 +19,12 @@ the network follows every image size. The proposal layer has nine fixed
 anchors; this network scores only anchor 3 (the 128 x 128 square) and gives
 the other eight a constant background score, so they never come first.
 Every face size is regressed from that one anchor: dw = log(w / 128).
+
+The cross 5x5 layer at stride 8 is newer than the shipped detector file,
+which has no such layer. It starts as the identity (relu passes non-negative
+inputs unchanged), so that a network trained without it, read back by
+load_exported, is fine-tuned from exactly what it did: it keeps the larger
+faces and can learn more detail for the small ones.
 """
 import math
 
@@ -37,11 +43,12 @@ ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
 ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
 POOLED = 4
 INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
+MIN_BOX = 12
 
-# Candidates below 16 px: at this model's quality they are mostly hands and
-# clutter, and the faces below that size that the tests count are few.
+# Faces in photos shrunk to 640 pixels come down to canonical boxes of about
+# 14 px; smaller candidates are dropped by the proposal layer.
 PROPOSAL_PARAMS = dict(rpn_pre_nms_top_n=300, rpn_post_nms_top_n=100,
-                       rpn_nms_thresh=0.7, rpn_min_size=16, feat_stride=STRIDE)
+                       rpn_nms_thresh=0.7, rpn_min_size=MIN_BOX, feat_stride=STRIDE)
 
 
 def anchor_centres(height, width):
@@ -62,23 +69,37 @@ def feature_size(n):
     return n
 
 
+def identity_cross(conv):
+    """Sets a square-kernel convolution with as many outputs as inputs to
+    pass its input through unchanged."""
+    with torch.no_grad():
+        conv.weight.zero_()
+        conv.bias.zero_()
+        c = conv.kernel_size[0] // 2
+        for i in range(conv.out_channels):
+            conv.weight[i, i, c, c] = 1.0
+
+
 class Backbone(nn.Module):
     def __init__(self):
         super().__init__()
         self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
         self.c2 = nn.Conv2d(16, 32, 3, 2, 1)
+        self.c2b = CrossConv2d(32, 32, 5, 1, 2)
         self.c3 = nn.Conv2d(32, 64, 3, 2, 1)
         self.c4 = CrossConv2d(64, 64, 3, 1, 1)
         self.c5 = CrossConv2d(64, 64, 5, 1, 2)
         self.c6 = CrossConv2d(64, 64, 5, 1, 2)
+        identity_cross(self.c2b)
+
+    def convs(self):
+        return [self.c1, self.c2, self.c2b, self.c3, self.c4, self.c5, self.c6]
 
     def forward(self, x):
-        x = F.relu(self.c1(x * INPUT_SCALE))
-        x = F.relu(self.c2(x))
-        x = F.relu(self.c3(x))
-        x = F.relu(self.c4(x))
-        x = F.relu(self.c5(x))
-        return F.relu(self.c6(x))
+        x = x * INPUT_SCALE
+        for c in self.convs():
+            x = F.relu(c(x))
+        return x
 
 
 class Detector(nn.Module):
@@ -162,7 +183,7 @@ def export_model(det, height=480, width=640):
 
     b = det.backbone
     x = 0
-    for i, m in enumerate([b.c1, b.c2, b.c3, b.c4, b.c5, b.c6]):
+    for i, m in enumerate(b.convs()):
         x = conv(m, x, INPUT_SCALE if i == 0 else 1.0)
         x = add([("type", "relu")], [x])
     features = x
@@ -209,3 +230,40 @@ def export_model(det, height=480, width=640):
     probs = add([("type", "softmax")], [logits])
     model.outputs = [deltas, probs]
     return model
+
+
+def load_exported(path):
+    """A Detector with the weights of an exported file: the layout written by
+    export_model, with or without the stride-8 cross layer (an older file
+    without it gets the identity there)."""
+    model = stdcnn.read(path, two_inputs=True)
+    weighted = [l for l in model.layers if l.weights]
+    det = Detector()
+    b = det.backbone
+    convs = b.convs() if len(weighted) == 12 else [b.c1, b.c2, b.c3, b.c4, b.c5, b.c6]
+    if len(weighted) != len(convs) + 5:
+        raise ValueError("%s: %d weighted layers, not a detector of this layout" % (path, len(weighted)))
+
+    def put(param, values, rows=None):
+        v = torch.from_numpy(np.asarray(values, np.float32).copy())
+        if rows is not None:
+            v = v.reshape(-1, param[0].numel())[rows]
+        with torch.no_grad():
+            param.copy_(v.reshape(param.shape))
+
+    for i, (m, layer) in enumerate(zip(convs, weighted)):
+        put(m.weight, np.asarray(layer.weights[0]) / (INPUT_SCALE if i == 0 else 1.0))
+        put(m.bias, layer.weights[1])
+    score, delta, fc, reg, cls = weighted[len(convs):]
+    put(det.rpn_score.weight, score.weights[0], [9 + ANCHOR])
+    put(det.rpn_score.bias, score.weights[1], [9 + ANCHOR])
+    rows = list(range(4 * ANCHOR, 4 * ANCHOR + 4))
+    put(det.rpn_delta.weight, delta.weights[0], rows)
+    put(det.rpn_delta.bias, delta.weights[1], rows)
+    put(det.fc.weight, fc.weights[0])
+    put(det.fc.bias, fc.weights[1])
+    put(det.reg.weight, reg.weights[0], [4, 5, 6, 7])
+    put(det.reg.bias, reg.weights[1], [4, 5, 6, 7])
+    put(det.cls.weight, cls.weights[0])
+    put(det.cls.bias, cls.weights[1])
+    return det.eval()

@@ -43,7 +43,7 @@ import samples95  # noqa: E402
 import warp_crop  # noqa: E402
 from face_box import canonical_face_box, enlarge_to_square, five_from_68  # noqa: E402
 
-HELPERS = os.environ.get("KX_HELPERS", os.path.join(datasets.RUNS, "cpp-build-h95"))
+HELPERS = datasets.HELPERS
 EVALUATOR = os.path.join(HELPERS, "eval_ninety_five")
 MODELS = os.path.join(datasets.REPO, "models")
 

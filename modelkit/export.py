@@ -231,3 +231,32 @@ def export_to_file(module, input_shape, path):
     model = export_model(module, input_shape)
     stdcnn.write(model, path)
     return model
+
+
+def load_exported_weights(module, path):
+    """Puts the weights of a single-input file written by export_to_file back
+    into `module` (the same architecture), undoing the PixelScale folding:
+    the way to fine-tune a shipped network whose checkpoint is gone."""
+    layers = [l for l in stdcnn.read(path).layers if l.weights]
+    targets, scales, pending = [], [], None
+    for m in module.modules():
+        if isinstance(m, PixelScale):
+            pending = m
+        elif isinstance(m, (nn.Conv2d, nn.Linear, nn.PReLU)):
+            targets.append(m)
+            scales.append(pending if isinstance(m, nn.Conv2d) else None)
+            pending = None
+    if len(targets) != len(layers):
+        raise ValueError("%s has %d weighted layers, the module %d" % (path, len(layers), len(targets)))
+    with torch.no_grad():
+        for m, scale, layer in zip(targets, scales, layers):
+            w = torch.from_numpy(np.asarray(layer.weights[0], np.float64).copy()).reshape(m.weight.shape)
+            if scale is not None:
+                w = w / scale.scale
+            m.weight.copy_(w)
+            if len(layer.weights) > 1 and m.bias is not None:
+                b = torch.from_numpy(np.asarray(layer.weights[1], np.float64).copy())
+                if scale is not None:
+                    b = b - scale.shift * w.sum(dim=(1, 2, 3))
+                m.bias.copy_(b)
+    return module

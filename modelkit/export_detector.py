@@ -4,6 +4,9 @@ layer and the decoding re-done in numpy) against the library's runtime
 (modelkit/cpp/run_detector_net), and the parity fixture for the C++ tests.
 
   /usr/bin/python3 modelkit/export_detector.py --checkpoint modelkit/runs/detector_last.pt
+
+--checkpoint may also name an exported file (re-export, e.g. after a change
+of the proposal parameters).
 """
 import argparse
 import os
@@ -183,9 +186,12 @@ def main():
     ap.add_argument("--checkpoint", required=True)
     ap.add_argument("--out", default=MODEL)
     args = ap.parse_args()
-    det = dn.Detector()
-    det.load_state_dict(torch.load(args.checkpoint)["model"])
-    det.eval()
+    if args.checkpoint.endswith(".dat"):
+        det = dn.load_exported(args.checkpoint)
+    else:
+        det = dn.Detector()
+        det.load_state_dict(torch.load(args.checkpoint)["model"])
+        det.eval()
     model = dn.export_model(det)
     stdcnn.write(model, args.out)
     print("wrote %s (%d layers)" % (args.out, len(model.layers)))

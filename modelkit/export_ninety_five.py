@@ -29,7 +29,7 @@ from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
 from ninety_five_net import Joined, export_to_file, load_checkpoint_model  # noqa: E402
 
 PORTRAITS = ["obama.jpg", "biden.jpg"]
-HELPERS = os.environ.get("KX_HELPERS", os.path.join(datasets.RUNS, "cpp-build-h95"))
+HELPERS = datasets.HELPERS
 
 
 def portrait_crops(five):

@@ -28,9 +28,10 @@ import datasets
 import layout95
 import warp_crop
 from face_box import canonical_face_box, enlarge_to_square, five_from_68
-from five_point_net import load_checkpoint_model
+from export import load_exported_weights
+from five_point_net import five_point_net, load_checkpoint_model
 
-FIVE_POINT_CHECKPOINT = os.path.join(datasets.RUNS, "five_points_bestworst.pt")
+FIVE_POINT_MODEL = os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat")
 
 
 class Face68:
@@ -100,8 +101,9 @@ class FivePointRunner:
     """The shipped five-point network in torch: crops -> five points in frame
     pixels of their boxes."""
 
-    def __init__(self, checkpoint=FIVE_POINT_CHECKPOINT):
-        self.net = load_checkpoint_model(checkpoint)
+    def __init__(self, model=FIVE_POINT_MODEL):
+        self.net = (load_exported_weights(five_point_net(), model).eval() if model.endswith(".dat")
+                    else load_checkpoint_model(model))
 
     def __call__(self, crops60, boxes):
         out = []

@@ -103,6 +103,60 @@ class ExportParity(unittest.TestCase):
                 export.export_model(bad, (1, 8, 8))
 
 
+class WeightsBack(unittest.TestCase):
+    """Exported files read back into torch modules compute what the originals
+    did (the way shipped networks are fine-tuned)."""
+
+    def test_single_input_network_with_folded_pixel_scale(self):
+        net = randomise(nn.Sequential(export.PixelScale(1 / 255.0, -0.5), nn.Conv2d(1, 4, 5), nn.PReLU(4),
+                                      export.CrossConv2d(4, 3, 3, padding=1), nn.ReLU(), nn.Flatten(),
+                                      nn.Linear(3 * 8 * 8, 6), nn.PReLU()), 7)
+        back = nn.Sequential(export.PixelScale(1 / 255.0, -0.5), nn.Conv2d(1, 4, 5), nn.PReLU(4),
+                             export.CrossConv2d(4, 3, 3, padding=1), nn.ReLU(), nn.Flatten(),
+                             nn.Linear(3 * 8 * 8, 6), nn.PReLU())
+        x = torch.floor(torch.rand((2, 1, 12, 12), generator=torch.Generator().manual_seed(2)) * 256)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m.stdcnn")
+            export.export_to_file(net, (1, 12, 12), path)
+            export.load_exported_weights(back, path)
+        with torch.no_grad():
+            self.assertLess(float((net(x) - back.eval()(x)).abs().max()), 1e-3)
+
+    def test_wrong_architecture_is_refused(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m.stdcnn")
+            export.export_to_file(randomise(nn.Sequential(nn.Conv2d(1, 2, 3)), 1), (1, 6, 6), path)
+            with self.assertRaises(ValueError):
+                export.load_exported_weights(nn.Sequential(nn.Conv2d(1, 2, 3), nn.Linear(32, 2)), path)
+
+    def test_detector_without_the_stride_8_layer_keeps_its_outputs(self):
+        import detector_net as dn
+        det = randomise(dn.Detector(), 11)
+        dn.identity_cross(det.backbone.c2b)
+        model = dn.export_model(det, 64, 64)
+        # Drop the stride-8 layer and its relu: the older layout. Layer i's
+        # top is blob i + 2 (blobs 0 and 1 are the inputs).
+        drop = [i for i, l in enumerate(model.layers) if l.type == "conv"][2]
+        del model.layers[drop:drop + 2]
+        for l in model.layers[drop:]:
+            l.bottoms = [t - 2 if t >= drop + 2 else t for t in l.bottoms]
+        model.outputs = [t - 2 for t in model.outputs]
+        x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(4)) * 60
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "d.dat")
+            stdcnn.write(model, path)
+            self.assertEqual(sum(1 for l in stdcnn.read(path, two_inputs=True).layers if l.weights), 11)
+            back = dn.load_exported(path)
+        with torch.no_grad():
+            self.assertLess(float((det.backbone(x) - back.backbone(x)).abs().max()), 1e-3)
+            f = det.backbone(x)
+            self.assertLess(float((det.rpn_score(f) - back.rpn_score(f)).abs().max()), 1e-4)
+            self.assertLess(float((det.rpn_delta(f) - back.rpn_delta(f)).abs().max()), 1e-4)
+            h = torch.relu(det.fc(torch.ones(1, det.fc.in_features)))
+            self.assertLess(float((det.cls(h) - back.cls(h)).abs().max()), 1e-4)
+            self.assertLess(float((det.reg(h) - back.reg(h)).abs().max()), 1e-4)
+
+
 class Format(unittest.TestCase):
     def model(self):
         return stdcnn.Model(1, 6, 6, [

@@ -90,7 +90,7 @@ def proposals(score, delta, size, keep=16):
     s = score.reshape(-1)
     top = torch.argsort(s, descending=True)[:100]
     boxes, s = boxes[top], s[top]
-    ok = ((boxes[:, 2] - boxes[:, 0]) >= 8) & ((boxes[:, 3] - boxes[:, 1]) >= 8)
+    ok = ((boxes[:, 2] - boxes[:, 0]) >= dn.MIN_BOX) & ((boxes[:, 3] - boxes[:, 1]) >= dn.MIN_BOX)
     boxes, s = boxes[ok], s[ok]
     return boxes[nms(boxes, s, 0.7)[:keep]]
 
@@ -161,7 +161,7 @@ def main():
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--fresh", action="store_true")
-    ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights")
+    ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
     import cv2
@@ -175,7 +175,11 @@ def main():
     opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
     step, start = 0, time.time()
     if args.fresh and args.init:
-        det.load_state_dict(torch.load(args.init)["model"])
+        if args.init.endswith(".dat"):
+            det = dn.load_exported(args.init).train()
+            opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
+        else:
+            det.load_state_dict(torch.load(args.init)["model"])
         print("weights from %s" % args.init, flush=True)
     if os.path.exists(LAST) and not args.fresh:
         ck = torch.load(LAST)

@@ -10,10 +10,11 @@ until --until (UTC), so a run ends on time whatever the machine's speed.
 Progress goes to standard output; runs/five_points_last.pt is written every
 few minutes and at the end of every epoch, runs/five_points_best.pt whenever
 the validation error (the worse of mtfl5 and frames68) improves. A run started
-again picks up runs/five_points_last.pt.
+again picks up runs/five_points_last.pt. With --average-from, the mean of the
+weights of the late epochs is saved to runs/five_points_average.pt at the end.
 
-Threads: the number in runs/threads when that file exists, else 1 before
-04:20 UTC and 2 after (the machine is shared until then).
+Threads: the number in runs/threads when that file exists (read again while
+the run goes on), else 1.
 """
 import argparse
 import math
@@ -29,18 +30,38 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import crops  # noqa: E402
 import datasets  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
-from training_clock import apply_threads, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
+from training_clock import apply_threads, init_weights, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
 BEST = os.path.join(RUNS, "five_points_best.pt")
+AVERAGE = os.path.join(RUNS, "five_points_average.pt")
 SOURCES = ["mtfl5", "frames68", "lfw_grey"]
 TARGET_SOURCES = ["mtfl5", "frames68"]
 
 
 def set_threads():
-    apply_threads(threads_from_file(os.path.join(RUNS, "threads"),
-                                    2 if time.time() >= utc_today_at("04:20") else 1))
+    apply_threads(threads_from_file(os.path.join(RUNS, "threads"), 1))
+
+
+class WeightAverage:
+    """Running mean of a model's weights (taken at epoch ends late in a run,
+    where the learning rate is small and the weights stay in one basin)."""
+
+    def __init__(self):
+        self.sum, self.count = None, 0
+
+    def update(self, model):
+        state = {k: v.detach().double().clone() for k, v in model.state_dict().items()}
+        if self.sum is None:
+            self.sum = state
+        else:
+            for k, v in state.items():
+                self.sum[k] += v
+        self.count += 1
+
+    def state(self):
+        return {k: (v / self.count).float() for k, v in self.sum.items()}
 
 
 def normalised_error(pred, target):
@@ -91,7 +112,13 @@ def main():
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
     ap.add_argument("--fresh", action="store_true", help="ignore an existing checkpoint")
-    ap.add_argument("--init", help="start a fresh run from the weights of this checkpoint")
+    ap.add_argument("--init", help="start a fresh run from the weights of this checkpoint (.pt) "
+                    "or of an exported network (.dat)")
+    ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
+                    help="also keep the mean of the weights at every epoch end once FRAC of the time "
+                    "has passed; saved to runs/five_points_average.pt at the end")
+    ap.add_argument("--frames68-copies", type=int, default=2,
+                    help="times frames68 is shown per epoch (default 2)")
     args = ap.parse_args()
 
     os.makedirs(RUNS, exist_ok=True)
@@ -102,8 +129,8 @@ def main():
     faces = datasets.load_sources(SOURCES)
     train, val = datasets.split(faces)
     # frames68 is the smallest source and the one whose point definitions
-    # differ most from the others: it is shown twice per epoch.
-    train = train + [f for f in train if f.source == "frames68"]
+    # differ most from the others: it is shown more than once per epoch.
+    train = train + [f for f in train if f.source == "frames68"] * (args.frames68_copies - 1)
     print("train %d faces, validation %d" % (len(train), len(val)), flush=True)
     val_sets = {s: clean_set([f for f in val if f.source == s]) for s in SOURCES}
     for s, (x, _) in val_sets.items():
@@ -114,8 +141,12 @@ def main():
     start, end = time.time(), utc_today_at(args.until)
     epoch, step, best = 0, 0, float("inf")
     if args.init:
-        model.load_state_dict(torch.load(args.init, map_location="cpu")["model"])
-        print("weights from %s" % args.init, flush=True)
+        init_weights(model, args.init)
+        # A fine-tune has to beat where it started, not just its own epochs.
+        errs = evaluate(model, val_sets)
+        best = float(max(errs[s] for s in TARGET_SOURCES))
+        print("starting point: %s  worst target %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
+              flush=True)
     elif os.path.exists(LAST) and not args.fresh:
         state = torch.load(LAST, map_location="cpu")
         model.load_state_dict(state["model"])
@@ -132,6 +163,7 @@ def main():
         save_checkpoint(state, path)
 
     aug = crops.Augmenter(rng)
+    average = WeightAverage()
     last_save = time.time()
     done = False
     while not done:
@@ -165,6 +197,8 @@ def main():
                 last_save = time.time()
         if not done:
             epoch += 1
+        if args.average_from is not None and frac >= args.average_from:
+            average.update(model)
         errs = evaluate(model, val_sets)
         # Every target source must meet the goal, so the worst one decides.
         score = float(max(errs[s] for s in TARGET_SOURCES))
@@ -177,6 +211,12 @@ def main():
         save(LAST)
         last_save = time.time()
     print("training ended at step %d, best %.4f" % (step, best), flush=True)
+    if average.count:
+        model.load_state_dict(average.state())
+        errs = evaluate(model, val_sets)
+        save(AVERAGE, {"validation": errs, "averaged": average.count})
+        print("mean of %d epochs' weights: %s, saved to %s"
+              % (average.count, "  ".join("%s %.4f" % kv for kv in errs.items()), AVERAGE), flush=True)
 
 
 if __name__ == "__main__":

@@ -8,8 +8,8 @@ the 95-point layout (layout95.py); non-faces: negatives/ (samples95.py). Every
 epoch makes fresh crops the library's way: jittered canonical box -> the
 shipped five-point network -> warpFromFivePoints, with mirroring, rotation
 and lighting changes. Loss: mean point distance / eye distance over the 95
-points, plus half of it over the five points the library derives, plus 0.2 x
-the cross entropy of the two face logits.
+points, plus (--five-weight, default a half) of it over the five points the
+library derives, plus 0.2 x the cross entropy of the two face logits.
 
 The learning rate follows a cosine over the wall-clock time left until
 --until (UTC). runs/ninety_five_last.pt is written every few minutes and at
@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import datasets  # noqa: E402
 import samples95  # noqa: E402
 from ninety_five_net import NinetyFiveNet  # noqa: E402
-from training_clock import apply_threads, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
+from training_clock import apply_threads, init_weights, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "ninety_five_last.pt")
@@ -109,6 +109,10 @@ def main():
     ap.add_argument("--negatives", type=float, default=0.8, help="non-face crops per face crop")
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
     ap.add_argument("--fresh", action="store_true", help="ignore an existing checkpoint")
+    ap.add_argument("--init", help="start a fresh run from the weights of this checkpoint (.pt) "
+                    "or of an exported network (.dat)")
+    ap.add_argument("--five-weight", type=float, default=0.5,
+                    help="weight of the derived five-point error in the loss (default 0.5)")
     args = ap.parse_args()
 
     os.makedirs(RUNS, exist_ok=True)
@@ -142,7 +146,14 @@ def main():
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_today_at(args.until)
     epoch, step, best = 0, 0, float("inf")
-    if os.path.exists(LAST) and not args.fresh:
+    if args.init:
+        init_weights(model, args.init)
+        # A fine-tune has to beat where it started, not just its own epochs.
+        errs = evaluate(model, val)
+        best = score_of(errs)
+        print("starting point: %s  score %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
+              flush=True)
+    elif os.path.exists(LAST) and not args.fresh:
         state = torch.load(LAST, map_location="cpu")
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
@@ -190,7 +201,7 @@ def main():
             pos = lb == 1
             e95, e5 = point_errors(pts[pos], yb[pos])
             ce = F.cross_entropy(logits, lb)
-            loss = e95.mean() + 0.5 * e5.mean() + 0.2 * ce
+            loss = e95.mean() + args.five_weight * e5.mean() + 0.2 * ce
             opt.zero_grad()
             loss.backward()
             opt.step()

@@ -1,6 +1,6 @@
 """What every training script here shares: the wall-clock end of a run, the
 thread count that can be changed while it runs, and checkpoints written so
-that a stopped run never leaves half a file."""
+that a stopped run never leaves half a file, and the weights a run starts from."""
 import datetime as dt
 import os
 
@@ -34,3 +34,14 @@ def apply_threads(n):
 def save_checkpoint(state, path):
     torch.save(state, path + ".part")
     os.replace(path + ".part", path)
+
+
+def init_weights(model, path):
+    """Starts a run from the weights of a checkpoint (.pt) or of an exported
+    single-input file (.dat, e.g. a shipped model whose checkpoint is gone)."""
+    if path.endswith(".dat"):
+        from export import load_exported_weights
+        load_exported_weights(model, path)
+    else:
+        model.load_state_dict(torch.load(path, map_location="cpu")["model"])
+    print("weights from %s" % path, flush=True)

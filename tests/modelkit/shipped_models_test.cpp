@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ const ShippedModel kSingleInputModels[] = {
     {"cdcn_iter_500000.dat", "cdcn_iter_500000.fixture"},
     {"cdcn95_verify_iter_50000.dat", "cdcn95_verify_iter_50000.fixture"},
 };
+
+// Test listings show the file name instead of the struct's bytes.
+void PrintTo(const ShippedModel& model, std::ostream* os) { *os << model.file; }
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
