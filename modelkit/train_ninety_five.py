@@ -3,8 +3,9 @@
   nohup /usr/bin/python3 modelkit/train_ninety_five.py --until 07:05 \
       > modelkit/runs/ninety_five.log 2>&1 &
 
-Faces: frames68 and lfw_grey (dlib teacher) with their 68 points turned into
-the 95-point layout (layout95.py); non-faces: negatives/ (samples95.py). Every
+Faces: frames68 (hand-labelled, shown --frames68-copies times per epoch) and
+lfw_grey (dlib teacher) with their 68 points turned into the 95-point layout
+(layout95.py); non-faces: negatives/ (samples95.py). Every
 epoch makes fresh crops the library's way: jittered canonical box -> the
 shipped five-point network -> warpFromFivePoints, with mirroring, rotation
 and lighting changes. Loss: mean point distance / eye distance over the 95
@@ -111,6 +112,8 @@ def main():
     ap.add_argument("--fresh", action="store_true", help="ignore an existing checkpoint")
     ap.add_argument("--init", help="start a fresh run from the weights of this checkpoint (.pt) "
                     "or of an exported network (.dat)")
+    ap.add_argument("--frames68-copies", type=int, default=2,
+                    help="times frames68 (hand-labelled, the goal's set) is shown per epoch (default 2)")
     ap.add_argument("--five-weight", type=float, default=0.5,
                     help="weight of the derived five-point error in the loss (default 0.5)")
     args = ap.parse_args()
@@ -123,12 +126,12 @@ def main():
     faces = samples95.load_frames68() + samples95.load_lfw_grey()
     train = [f for f in faces if not datasets.is_validation(f.group)]
     val_faces = [f for f in faces if datasets.is_validation(f.group)]
-    train = train + [f for f in train if f.source == "frames68"]
+    train = train + [f for f in train if f.source == "frames68"] * (args.frames68_copies - 1)
     negatives = samples95.load_negatives()
     neg_train = [g for n, g in negatives if not samples95.negative_is_validation(n)]
     neg_val = [g for n, g in negatives if samples95.negative_is_validation(n)]
-    print("faces: train %d (frames68 twice), validation %d; non-face photos: train %d, validation %d"
-          % (len(train), len(val_faces), len(neg_train), len(neg_val)), flush=True)
+    print("faces: train %d (frames68 %d times), validation %d; non-face photos: train %d, validation %d"
+          % (len(train), args.frames68_copies, len(val_faces), len(neg_train), len(neg_val)), flush=True)
 
     maker = samples95.CropMaker(rng)
     vmaker = samples95.CropMaker(np.random.default_rng(1), maker.five)
