@@ -9,7 +9,7 @@ shape) with the mean training shape. Otherwise the cascade is trained on the
 95-point network's own shapes: modelkit/cpp/eval_ninety_five runs the
 library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
-frames68 and lfw_grey; each stage is a set of gradient-boosted
+frames68 and lfw_grey (--sources picks one); each stage is a set of gradient-boosted
 pixel-difference trees (cascade95.fit_stage) fitted to the remaining
 distance to the labels. Compare it with the zero-stage file through
 eval_ninety_five.py before shipping it.
@@ -33,8 +33,11 @@ import samples95  # noqa: E402
 from face_box import canonical_face_box  # noqa: E402
 
 
-def training_faces():
-    faces = samples95.load_frames68() + samples95.load_lfw_grey()
+LOADERS = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey}
+
+
+def training_faces(sources):
+    faces = [f for s in sources for f in LOADERS[s]()]
     return [f for f in faces if not datasets.is_validation(f.group)]
 
 
@@ -58,10 +61,12 @@ def main():
     ap.add_argument("--shrink", type=float, default=0.1)
     ap.add_argument("--radius", type=float, default=0.12)
     ap.add_argument("--jitter", type=float, default=0.08)
+    ap.add_argument("--sources", nargs="+", choices=sorted(LOADERS), default=["frames68", "lfw_grey"],
+                    help="training faces (default both)")
     ap.add_argument("--limit", type=int, default=0, help="use only this many faces (a quick trial)")
     args = ap.parse_args()
 
-    faces = training_faces()
+    faces = training_faces(args.sources)
     if args.limit:
         faces = [faces[i] for i in np.random.default_rng(0).permutation(len(faces))[:args.limit]]
     mean = mean_shape(faces)
