@@ -185,6 +185,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--checkpoint", required=True)
     ap.add_argument("--out", default=MODEL)
+    ap.add_argument("--background-bias", type=float, default=0.0, metavar="B",
+                    help="add B to the second stage's background logit: the library keeps faces at "
+                    "probability 0.8, so B > 0 asks for more confidence (fewer false detections)")
     args = ap.parse_args()
     if args.checkpoint.endswith(".dat"):
         det = dn.load_exported(args.checkpoint)
@@ -192,6 +195,10 @@ def main():
         det = dn.Detector()
         det.load_state_dict(torch.load(args.checkpoint)["model"])
         det.eval()
+    if args.background_bias:
+        with torch.no_grad():
+            det.cls.bias[0] += args.background_bias
+        print("background logit %+.2f" % args.background_bias)
     model = dn.export_model(det)
     stdcnn.write(model, args.out)
     print("wrote %s (%d layers)" % (args.out, len(model.layers)))
