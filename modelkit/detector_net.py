@@ -267,3 +267,13 @@ def load_exported(path):
     put(det.cls.weight, cls.weights[0])
     put(det.cls.bias, cls.weights[1])
     return det.eval()
+
+
+def load_weights(path):
+    """A Detector (in eval mode) from a training checkpoint (.pt) or an
+    exported file (.dat)."""
+    if path.endswith(".dat"):
+        return load_exported(path)
+    det = Detector()
+    det.load_state_dict(torch.load(path, map_location="cpu")["model"])
+    return det.eval()

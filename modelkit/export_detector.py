@@ -189,12 +189,7 @@ def main():
                     help="add B to the second stage's background logit: the library keeps faces at "
                     "probability 0.8, so B > 0 asks for more confidence (fewer false detections)")
     args = ap.parse_args()
-    if args.checkpoint.endswith(".dat"):
-        det = dn.load_exported(args.checkpoint)
-    else:
-        det = dn.Detector()
-        det.load_state_dict(torch.load(args.checkpoint)["model"])
-        det.eval()
+    det = dn.load_weights(args.checkpoint)
     if args.background_bias:
         with torch.no_grad():
             det.cls.bias[0] += args.background_bias

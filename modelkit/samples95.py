@@ -28,8 +28,8 @@ import datasets
 import layout95
 import warp_crop
 from face_box import canonical_face_box, enlarge_to_square, five_from_68
-from export import load_exported_weights
-from five_point_net import five_point_net, load_checkpoint_model
+from five_point_net import five_point_net
+from training_clock import load_weights
 
 FIVE_POINT_MODEL = os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat")
 
@@ -102,8 +102,7 @@ class FivePointRunner:
     pixels of their boxes."""
 
     def __init__(self, model=FIVE_POINT_MODEL):
-        self.net = (load_exported_weights(five_point_net(), model).eval() if model.endswith(".dat")
-                    else load_checkpoint_model(model))
+        self.net = load_weights(five_point_net(), model).eval()
 
     def __call__(self, crops60, boxes):
         out = []

@@ -171,16 +171,12 @@ def main():
     if until <= time.time():
         sys.exit("--until %s is already past" % args.until)
 
-    det = dn.Detector()
+    start_weights = args.init if args.fresh else None
+    det = dn.load_weights(start_weights).train() if start_weights else dn.Detector()
     opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
     step, start = 0, time.time()
-    if args.fresh and args.init:
-        if args.init.endswith(".dat"):
-            det = dn.load_exported(args.init).train()
-            opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
-        else:
-            det.load_state_dict(torch.load(args.init)["model"])
-        print("weights from %s" % args.init, flush=True)
+    if start_weights:
+        print("weights from %s" % start_weights, flush=True)
     if os.path.exists(LAST) and not args.fresh:
         ck = torch.load(LAST)
         det.load_state_dict(ck["model"])

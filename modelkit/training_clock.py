@@ -36,12 +36,18 @@ def save_checkpoint(state, path):
     os.replace(path + ".part", path)
 
 
-def init_weights(model, path):
-    """Starts a run from the weights of a checkpoint (.pt) or of an exported
+def load_weights(model, path):
+    """Puts into `model` the weights of a checkpoint (.pt) or of an exported
     single-input file (.dat, e.g. a shipped model whose checkpoint is gone)."""
     if path.endswith(".dat"):
         from export import load_exported_weights
         load_exported_weights(model, path)
     else:
         model.load_state_dict(torch.load(path, map_location="cpu")["model"])
+    return model
+
+
+def init_weights(model, path):
+    """Starts a run from the weights of `path` (see load_weights)."""
+    load_weights(model, path)
     print("weights from %s" % path, flush=True)
