@@ -24,7 +24,16 @@ The cross 5x5 layer at stride 8 is newer than the shipped detector file,
 which has no such layer. It starts as the identity (relu passes non-negative
 inputs unchanged), so that a network trained without it, read back by
 load_exported, is fine-tuned from exactly what it did: it keeps the larger
-faces and can learn more detail for the small ones.
+faces and can learn more detail for the small ones. While it is the
+identity, the export leaves it out.
+
+Layout "s8" (Detector("s8")) puts the proposal head at stride 8, for the
+faces that a photo shrunk to 640 px makes tiny, with thinner layers so that
+it costs about what the stride-16 layout does:
+
+  image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> conv 3x3 32
+        -> relu -> 5 x (cross 5x5 32 -> relu)                     = features
+  (receptive field 188 px), the same heads on 32 channels, ROI pooling at 1/8.
 """
 import math
 
@@ -38,35 +47,47 @@ import stdcnn
 from export import CrossConv2d
 
 MEANS_BGR = (102.9801, 115.9465, 122.7717)
-STRIDE = 16
 ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
 ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
 POOLED = 4
 INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
 MIN_BOX = 12
 
-# Faces in photos shrunk to 640 pixels come down to canonical boxes of about
-# 14 px; smaller candidates are dropped by the proposal layer.
-PROPOSAL_PARAMS = dict(rpn_pre_nms_top_n=300, rpn_post_nms_top_n=100,
-                       rpn_nms_thresh=0.7, rpn_min_size=MIN_BOX, feat_stride=STRIDE)
 
 
-def anchor_centres(height, width):
+def proposal_params(stride):
+    # Faces in photos shrunk to 640 pixels come down to canonical boxes of
+    # about 14 px; smaller candidates are dropped by the proposal layer.
+    return dict(rpn_pre_nms_top_n=300, rpn_post_nms_top_n=100,
+                rpn_nms_thresh=0.7, rpn_min_size=MIN_BOX, feat_stride=stride)
+
+
+def anchor_centres(height, width, stride):
     """Anchor-3 centres (cx, cy) and size of every cell, exactly as the
     proposal layer decodes: w = x2 - x1 + 1, cx = x1 + 0.5 w."""
     x1, y1, x2, y2 = ANCHOR_BOX
     w, h = x2 - x1 + 1.0, y2 - y1 + 1.0
-    xs = x1 + 0.5 * w + STRIDE * np.arange(width)
-    ys = y1 + 0.5 * h + STRIDE * np.arange(height)
+    xs = x1 + 0.5 * w + stride * np.arange(width)
+    ys = y1 + 0.5 * h + stride * np.arange(height)
     return xs, ys, w
 
 
-def feature_size(n):
+def feature_size(n, backbone):
     """Feature-map size of an input side (the runtime's conv size rule)."""
-    n = (n - 4) // 4 + 1
-    n = (n + 2 - 3) // 2 + 1
-    n = (n + 2 - 3) // 2 + 1
+    for c in backbone.convs():
+        n = (n + 2 * c.padding[0] - c.kernel_size[0]) // c.stride[0] + 1
     return n
+
+
+def is_identity(conv):
+    """True when a convolution passes its input through unchanged (as
+    identity_cross leaves it)."""
+    w = conv.effective_weight() if isinstance(conv, CrossConv2d) else conv.weight
+    ident = torch.zeros_like(w)
+    c = conv.kernel_size[0] // 2
+    for i in range(min(conv.out_channels, conv.in_channels)):
+        ident[i, i, c, c] = 1.0
+    return conv.in_channels == conv.out_channels and bool(torch.equal(w, ident)) and not bool(conv.bias.any())
 
 
 def identity_cross(conv):
@@ -81,6 +102,8 @@ def identity_cross(conv):
 
 
 class Backbone(nn.Module):
+    stride, channels = 16, 64
+
     def __init__(self):
         super().__init__()
         self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
@@ -95,6 +118,10 @@ class Backbone(nn.Module):
     def convs(self):
         return [self.c1, self.c2, self.c2b, self.c3, self.c4, self.c5, self.c6]
 
+    def optional(self):
+        """The layer a file may lack (it then stands for the identity)."""
+        return self.c2b
+
     def forward(self, x):
         x = x * INPUT_SCALE
         for c in self.convs():
@@ -102,13 +129,36 @@ class Backbone(nn.Module):
         return x
 
 
-class Detector(nn.Module):
+class Backbone8(Backbone):
+    stride, channels = 8, 32
+
     def __init__(self):
+        nn.Module.__init__(self)
+        self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
+        self.c2 = nn.Conv2d(16, 32, 3, 2, 1)
+        self.c3 = nn.Conv2d(32, 32, 3, 1, 1)
+        self.crosses = nn.ModuleList(CrossConv2d(32, 32, 5, 1, 2) for _ in range(5))
+
+    def convs(self):
+        return [self.c1, self.c2, self.c3] + list(self.crosses)
+
+    def optional(self):
+        return None
+
+
+BACKBONES = {"s16": Backbone, "s8": Backbone8}
+
+
+class Detector(nn.Module):
+    def __init__(self, layout="s16"):
         super().__init__()
-        self.backbone = Backbone()
-        self.rpn_score = nn.Conv2d(64, 1, 1)     # face logit of anchor 3
-        self.rpn_delta = nn.Conv2d(64, 4, 1)     # its dx, dy, dw, dh
-        self.fc = nn.Linear(64 * POOLED * POOLED, 128)
+        self.layout = layout
+        self.backbone = BACKBONES[layout]()
+        c = self.backbone.channels
+        self.stride = self.backbone.stride
+        self.rpn_score = nn.Conv2d(c, 1, 1)     # face logit of anchor 3
+        self.rpn_delta = nn.Conv2d(c, 4, 1)     # its dx, dy, dw, dh
+        self.fc = nn.Linear(c * POOLED * POOLED, 128)
         self.cls = nn.Linear(128, 2)
         self.reg = nn.Linear(128, 4)
         nn.init.constant_(self.rpn_score.bias, -4.0)
@@ -119,7 +169,7 @@ class Detector(nn.Module):
 
     def head(self, features, rois):
         """rois: (R, 5) rows (item, x1, y1, x2, y2) in input pixels."""
-        p = roi_pool(features, rois, (POOLED, POOLED), 1.0 / STRIDE)
+        p = roi_pool(features, rois, (POOLED, POOLED), 1.0 / self.stride)
         h = F.relu(self.fc(p.flatten(1)))
         return self.cls(h), self.reg(h)
 
@@ -184,6 +234,8 @@ def export_model(det, height=480, width=640):
     b = det.backbone
     x = 0
     for i, m in enumerate(b.convs()):
+        if m is b.optional() and is_identity(m):
+            continue  # it changes nothing (its input is already non-negative): leave it out of the file
         x = conv(m, x, INPUT_SCALE if i == 0 else 1.0)
         x = add([("type", "relu")], [x])
     features = x
@@ -214,10 +266,10 @@ def export_model(det, height=480, width=640):
     delta = add([("type", "conv"), ("ksize", 1), ("stride", 1), ("pad", 0), ("map_num", 36)],
                 [features], [dw, db])
 
-    prop = add([("type", "frcnnproposal")] + [(k, v) for k, v in PROPOSAL_PARAMS.items()],
+    prop = add([("type", "frcnnproposal")] + [(k, v) for k, v in proposal_params(det.stride).items()],
                [score, delta, 1])
     pooled = add([("type", "roipooling"), ("pooled_w", POOLED), ("pooled_h", POOLED),
-                  ("spatial_scale", repr(1.0 / STRIDE))], [features, prop])
+                  ("spatial_scale", repr(1.0 / det.stride))], [features, prop])
     hidden = add([("type", "fullconnect"), ("node_num", det.fc.out_features)], [pooled],
                  [det.fc.weight, det.fc.bias])
     hidden = add([("type", "relu")], [hidden])
@@ -232,15 +284,28 @@ def export_model(det, height=480, width=640):
     return model
 
 
+def _stride_of(model):
+    for layer in model.layers:
+        if layer.type == "frcnnproposal":
+            return int(layer.param("feat_stride", 16))
+    raise ValueError("no proposal layer")
+
+
 def load_exported(path):
-    """A Detector with the weights of an exported file: the layout written by
-    export_model, with or without the stride-8 cross layer (an older file
-    without it gets the identity there)."""
+    """A Detector with the weights of an exported file: a layout written by
+    export_model (told apart by the proposal layer's stride); a file without
+    the optional layer gets the identity there."""
     model = stdcnn.read(path, two_inputs=True)
     weighted = [l for l in model.layers if l.weights]
-    det = Detector()
+    stride = _stride_of(model)
+    layout = [k for k, b in BACKBONES.items() if b.stride == stride]
+    if not layout:
+        raise ValueError("%s: feature stride %d, no detector layout has it" % (path, stride))
+    det = Detector(layout[0])
     b = det.backbone
-    convs = b.convs() if len(weighted) == 12 else [b.c1, b.c2, b.c3, b.c4, b.c5, b.c6]
+    convs = b.convs()
+    if len(weighted) == len(convs) + 4 and b.optional() is not None:
+        convs = [c for c in convs if c is not b.optional()]
     if len(weighted) != len(convs) + 5:
         raise ValueError("%s: %d weighted layers, not a detector of this layout" % (path, len(weighted)))
 
@@ -274,6 +339,7 @@ def load_weights(path):
     exported file (.dat)."""
     if path.endswith(".dat"):
         return load_exported(path)
-    det = Detector()
-    det.load_state_dict(torch.load(path, map_location="cpu")["model"])
+    state = torch.load(path, map_location="cpu")
+    det = Detector(state.get("layout", "s16"))
+    det.load_state_dict(state["model"])
     return det.eval()

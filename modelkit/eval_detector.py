@@ -16,6 +16,10 @@ method returns them) and each one takes the nearest face it hits that no
 earlier detection took. A detection that hits no face is a false detection,
 unless it hits a face below the size limit (neither found nor false) or a
 face that is already taken (a duplicate: false).
+
+--by-size splits the recall by the faces' eye-to-mouth distance in the
+working image, i.e. after the photo is shrunk to at most 640 px on a side as
+KXTracker_detect does (the other methods see the photo at its own size).
 """
 import argparse
 import collections
@@ -32,6 +36,8 @@ import datasets
 
 TOOL = os.path.join(datasets.HELPERS, "eval_detector")
 MIN_EYE_MOUTH = 12.0
+WORKING_SIDE = 640.0
+SIZE_BANDS = (8.0, 10.0, 14.0, 20.0, 40.0)   # eye-to-mouth band edges, working-image pixels
 METHODS = ("kx", "haar", "dlib", "dlib_up")
 
 
@@ -104,13 +110,16 @@ def run_detectors(models, photos, methods):
     return found
 
 
-def score_set(truth, found, marks=None):
+def score_set(truth, found, marks=None, found_faces=None):
     """(faces counted, found, false detections, photos). marks, when given,
-    collects per photo the (box, verdict) of every detection."""
+    collects per photo the (box, verdict) of every detection; found_faces,
+    when given, the counted faces that were found, per photo, by index."""
     total = hits = false = 0
     for photo, faces in truth.items():
         verdicts = marks.setdefault(photo, []) if marks is not None else []
         taken = [False] * len(faces)
+        if found_faces is not None:
+            found_faces[photo] = taken
         total += sum(f.counted for f in faces)
         for box in found.get(photo, []):
             cands = [i for i, f in enumerate(faces) if f.hit_by(box)]
@@ -130,6 +139,39 @@ def score_set(truth, found, marks=None):
                 verdicts.append((box, "small"))
         # faces below the size limit that were hit add nothing either way
     return total, hits, false, len(truth)
+
+
+def working_scale(photo):
+    """The factor KXTracker_detect shrinks the photo by (1 for small ones)."""
+    import cv2
+    h, w = cv2.imread(photo, cv2.IMREAD_GRAYSCALE).shape
+    return min(1.0, WORKING_SIDE / max(h, w))
+
+
+BAND_NAMES = ["%g-%g" % lh for lh in zip((0.0,) + SIZE_BANDS, SIZE_BANDS)] + [">=%g" % SIZE_BANDS[-1]]
+
+
+def size_band(eye_mouth):
+    return BAND_NAMES[sum(eye_mouth >= edge for edge in SIZE_BANDS)]
+
+
+def print_by_size(truth, found, methods):
+    """Recall per eye-to-mouth band of the working image, every method."""
+    scales = {photo: working_scale(photo) for photo in truth}
+    print("recall by eye-to-mouth distance in the working image (px):")
+    print("%-8s %s" % ("method", " ".join("%13s" % b for b in BAND_NAMES)))
+    for m in methods:
+        got = {}
+        score_set(truth, found[m], found_faces=got)
+        counts = {b: [0, 0] for b in BAND_NAMES}
+        for photo, faces in truth.items():
+            for f, hit in zip(faces, got[photo]):
+                if f.counted:
+                    c = counts[size_band(f.eye_mouth * scales[photo])]
+                    c[0] += 1
+                    c[1] += hit
+        print("%-8s %s" % (m, " ".join("%4d/%3d %3.0f%%" % (c[1], c[0], 100.0 * c[1] / max(1, c[0]))
+                                       for c in counts.values())))
 
 
 def draw(sets, found, methods, folder):
@@ -161,6 +203,7 @@ def main():
     ap.add_argument("--time", metavar="PHOTO", help="also time the methods on PHOTO fitted to 640 x 480")
     ap.add_argument("--runs", type=int, default=21)
     ap.add_argument("--draw", metavar="DIR", help="write every photo with faces and detections drawn")
+    ap.add_argument("--by-size", action="store_true", help="also print the recall per face size, both sets together")
     ap.add_argument("--methods", default=",".join(METHODS), help="comma-separated subset of %s" % ", ".join(METHODS))
     args = ap.parse_args()
     sets = {"cmu_mit/newtest": load_cmu_mit(), "voc_faces testing": load_voc_testing()}
@@ -173,6 +216,8 @@ def main():
             total, hits, false, n = score_set(truth, found[m])
             print("%-18s %-8s %6d %6d %7.1f%% %6d %10.3f" % (name, m, total, hits, 100.0 * hits / max(1, total),
                                                             false, false / max(1, n)))
+    if args.by_size:
+        print_by_size({k: v for s in sets.values() for k, v in s.items()}, found, methods)
     if args.draw:
         draw(sets, found, methods, args.draw)
     if args.time:

@@ -58,10 +58,10 @@ def _apply(box, d):
                      f(float(pcx) + 0.5 * float(pw)), f(float(pcy) + 0.5 * float(ph))], np.float32)
 
 
-def proposal_layer(prob18, delta36, height, width):
+def proposal_layer(prob18, delta36, height, width, stride):
     """The proposal layer on a one-image score map (18, H, W) and delta map
     (36, H, W): rows (x1, y1, x2, y2), as the runtime computes them."""
-    p = dn.PROPOSAL_PARAMS
+    p = dn.proposal_params(stride)
     _, h, w = delta36.shape
     x, y, a = np.meshgrid(np.arange(w), np.arange(h), np.arange(9), indexing="ij")
     score = prob18[9 + a, y, x].ravel()
@@ -132,7 +132,7 @@ def reference_run(det, planes, threshold):
         prob18[9 + dn.ANCHOR] = prob
         delta36 = np.zeros((36,) + prob.shape, np.float32)
         delta36[4 * dn.ANCHOR:4 * dn.ANCHOR + 4] = d[0].numpy()
-        rois = proposal_layer(prob18, delta36, h, w)
+        rois = proposal_layer(prob18, delta36, h, w, det.stride)
         r = torch.cat([torch.zeros(len(rois), 1), torch.from_numpy(rois)], 1)
         logits, reg = det.head(f, r)
         probs = torch.softmax(logits, 1).numpy()

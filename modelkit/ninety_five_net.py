@@ -17,28 +17,34 @@ import stdcnn
 from export import PixelScale, RuntimePool
 
 
+# Channels of the four convolutions and the shared fully connected layer.
+WIDTHS = {"standard": (20, 40, 64, 96, 256), "wide": (24, 48, 80, 128, 320)}
+
+
 class NinetyFiveNet(nn.Module):
-    def __init__(self):
+    def __init__(self, widths=WIDTHS["standard"]):
         super().__init__()
+        c1, c2, c3, c4, hidden = widths
+        self.widths = tuple(widths)
         self.trunk = nn.Sequential(
             PixelScale(1.0 / 255.0, -0.5),
-            nn.Conv2d(1, 20, 5),            # 60 -> 56
-            nn.PReLU(20),
+            nn.Conv2d(1, c1, 5),            # 60 -> 56
+            nn.PReLU(c1),
             RuntimePool(2, 2, "max"),       # 56 -> 28
-            nn.Conv2d(20, 40, 3),           # 28 -> 26
-            nn.PReLU(40),
+            nn.Conv2d(c1, c2, 3),           # 28 -> 26
+            nn.PReLU(c2),
             RuntimePool(2, 2, "max"),       # 26 -> 13
-            nn.Conv2d(40, 64, 3),           # 13 -> 11
-            nn.PReLU(64),
+            nn.Conv2d(c2, c3, 3),           # 13 -> 11
+            nn.PReLU(c3),
             RuntimePool(2, 2, "max"),       # 11 -> 6
-            nn.Conv2d(64, 96, 3),           # 6 -> 4
-            nn.PReLU(96),
+            nn.Conv2d(c3, c4, 3),           # 6 -> 4
+            nn.PReLU(c4),
             nn.Flatten(),
-            nn.Linear(96 * 4 * 4, 256),
-            nn.PReLU(256),
+            nn.Linear(c4 * 4 * 4, hidden),
+            nn.PReLU(hidden),
         )
-        self.points = nn.Linear(256, 190)
-        self.face = nn.Linear(256, 2)
+        self.points = nn.Linear(hidden, 190)
+        self.face = nn.Linear(hidden, 2)
 
     def forward(self, x):
         h = self.trunk(x)
@@ -71,7 +77,7 @@ def export_to_file(net, path):
 
 def load_checkpoint_model(path):
     state = torch.load(path, map_location="cpu")
-    net = NinetyFiveNet()
+    net = NinetyFiveNet(state.get("widths", WIDTHS["standard"]))
     net.load_state_dict(state["model"])
     net.eval()
     return net

@@ -129,24 +129,15 @@ class WeightsBack(unittest.TestCase):
             with self.assertRaises(ValueError):
                 export.load_exported_weights(nn.Sequential(nn.Conv2d(1, 2, 3), nn.Linear(32, 2)), path)
 
-    def test_detector_without_the_stride_8_layer_keeps_its_outputs(self):
+    def check_detector_round_trip(self, det, weighted_layers):
         import detector_net as dn
-        det = randomise(dn.Detector(), 11)
-        dn.identity_cross(det.backbone.c2b)
-        model = dn.export_model(det, 64, 64)
-        # Drop the stride-8 layer and its relu: the older layout. Layer i's
-        # top is blob i + 2 (blobs 0 and 1 are the inputs).
-        drop = [i for i, l in enumerate(model.layers) if l.type == "conv"][2]
-        del model.layers[drop:drop + 2]
-        for l in model.layers[drop:]:
-            l.bottoms = [t - 2 if t >= drop + 2 else t for t in l.bottoms]
-        model.outputs = [t - 2 for t in model.outputs]
         x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(4)) * 60
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "d.dat")
-            stdcnn.write(model, path)
-            self.assertEqual(sum(1 for l in stdcnn.read(path, two_inputs=True).layers if l.weights), 11)
+            stdcnn.write(dn.export_model(det, 64, 64), path)
+            self.assertEqual(sum(1 for l in stdcnn.read(path, two_inputs=True).layers if l.weights), weighted_layers)
             back = dn.load_exported(path)
+        self.assertEqual(back.layout, det.layout)
         with torch.no_grad():
             self.assertLess(float((det.backbone(x) - back.backbone(x)).abs().max()), 1e-3)
             f = det.backbone(x)
@@ -155,6 +146,22 @@ class WeightsBack(unittest.TestCase):
             h = torch.relu(det.fc(torch.ones(1, det.fc.in_features)))
             self.assertLess(float((det.cls(h) - back.cls(h)).abs().max()), 1e-4)
             self.assertLess(float((det.reg(h) - back.reg(h)).abs().max()), 1e-4)
+
+    def test_detector_leaves_an_identity_stride_8_layer_out(self):
+        import detector_net as dn
+        det = randomise(dn.Detector(), 11)
+        dn.identity_cross(det.backbone.c2b)
+        self.check_detector_round_trip(det, 11)   # 6 convolutions + 5 head layers
+
+    def test_detector_with_a_trained_stride_8_layer(self):
+        import detector_net as dn
+        self.check_detector_round_trip(randomise(dn.Detector(), 12), 12)
+
+    def test_stride_8_layout_round_trip(self):
+        import detector_net as dn
+        det = randomise(dn.Detector("s8"), 13)
+        self.assertEqual(dn.feature_size(64, det.backbone), 8)
+        self.check_detector_round_trip(det, 13)
 
 
 class Format(unittest.TestCase):

@@ -41,11 +41,11 @@ IGNORE_PIXELS = 12.0
 ROI_POS, ROI_NEG = 0.5, 0.3
 
 
-def rpn_targets(boxes, height, width):
+def rpn_targets(boxes, height, width, stride):
     labels = np.zeros((height, width), np.float32)
     reg = np.zeros((4, height, width), np.float32)
     best = np.full((height, width), np.inf)
-    xs, ys, anchor = dn.anchor_centres(height, width)
+    xs, ys, anchor = dn.anchor_centres(height, width, stride)
     for b in boxes:
         side = b[2] - b[0]
         cx, cy = b[0] + 0.5 * side, b[1] + 0.5 * side
@@ -78,11 +78,11 @@ def focal_loss(logits, labels, gamma=2.0, alpha=0.25):
     return (w * (1 - pt) ** gamma * ce).sum()
 
 
-def proposals(score, delta, size, keep=16):
+def proposals(score, delta, size, stride, keep=16):
     """The proposal layer's boxes for one image: anchor-3 decoding, clip to
     [1, size], suppression at 0.7, best `keep`."""
     h, w = score.shape
-    xs, ys, anchor = dn.anchor_centres(h, w)
+    xs, ys, anchor = dn.anchor_centres(h, w, stride)
     x1 = torch.tensor(xs - 0.5 * anchor, dtype=torch.float32)[None, :].expand(h, w)
     y1 = torch.tensor(ys - 0.5 * anchor, dtype=torch.float32)[:, None].expand(h, w)
     anchors = torch.stack([x1, y1, x1 + anchor - 1, y1 + anchor - 1], -1).reshape(-1, 4)
@@ -116,10 +116,10 @@ def random_boxes(rng, size, count):
     return out
 
 
-def roi_batch(score, delta, gts, size, rng, per_image=32):
+def roi_batch(score, delta, gts, size, stride, rng, per_image=32):
     rois, labels, targets = [], [], []
     for i, gt in enumerate(gts):
-        cand = [proposals(score[i].detach(), delta[i].detach(), size)]
+        cand = [proposals(score[i].detach(), delta[i].detach(), size, stride)]
         extra = jittered(gt, rng) + random_boxes(rng, size, 4)
         cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
         boxes = torch.cat(cand)
@@ -161,6 +161,12 @@ def main():
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--fresh", action="store_true")
+    ap.add_argument("--without-fine-layer", action="store_true",
+                    help="keep the stride-8 cross layer as the identity (not trained; left out of the export)")
+    ap.add_argument("--layout", choices=sorted(dn.BACKBONES), default="s16",
+                    help="network layout of a new run (default s16; --init and a resumed run keep their own)")
+    ap.add_argument("--stem-from", metavar="FILE",
+                    help="a new run takes its first two convolutions (same in every layout) from this detector")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
@@ -172,12 +178,26 @@ def main():
         sys.exit("--until %s is already past" % args.until)
 
     start_weights = args.init if args.fresh else None
-    det = dn.load_weights(start_weights).train() if start_weights else dn.Detector()
-    opt = torch.optim.AdamW(det.parameters(), lr=args.lr, weight_decay=1e-4)
+    resume = os.path.exists(LAST) and not args.fresh
+    if start_weights:
+        det = dn.load_weights(start_weights).train()
+    elif resume:
+        det = dn.Detector(torch.load(LAST).get("layout", "s16"))
+    else:
+        det = dn.Detector(args.layout)
+    if args.stem_from and not (start_weights or resume):
+        src = dn.load_weights(args.stem_from).backbone
+        det.backbone.c1.load_state_dict(src.c1.state_dict())
+        det.backbone.c2.load_state_dict(src.c2.state_dict())
+        print("first two convolutions from %s" % args.stem_from, flush=True)
+    if args.without_fine_layer and det.backbone.optional() is not None:
+        dn.identity_cross(det.backbone.optional())
+        det.backbone.optional().requires_grad_(False)
+    opt = torch.optim.AdamW([p for p in det.parameters() if p.requires_grad], lr=args.lr, weight_decay=1e-4)
     step, start = 0, time.time()
     if start_weights:
         print("weights from %s" % start_weights, flush=True)
-    if os.path.exists(LAST) and not args.fresh:
+    if resume:
         ck = torch.load(LAST)
         det.load_state_dict(ck["model"])
         opt.load_state_dict(ck["opt"])
@@ -191,7 +211,8 @@ def main():
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1)
     rng = np.random.default_rng(step + 7)
-    fh = dn.feature_size(args.size)
+    fh = dn.feature_size(args.size, det.backbone)
+    print("layout %s: %d x %d feature cells per scene" % (det.layout, fh, fh), flush=True)
 
     saved = time.time()
     sums = np.zeros(5)
@@ -206,7 +227,7 @@ def main():
             img, boxes = maker.scene()
             imgs.append(ds.network_input(img))
             gts.append(boxes.tolist())
-            l, r = rpn_targets(boxes, fh, fh)
+            l, r = rpn_targets(boxes, fh, fh, det.stride)
             labs.append(l)
             regs.append(r)
         x = torch.from_numpy(np.stack(imgs))
@@ -217,7 +238,7 @@ def main():
         l_cls = focal_loss(score, lab) / npos
         posm = (lab == 1)[:, None].expand_as(delta)
         l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
-        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, rng)
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng)
         logits, rdelta = det.head(feats, rois)
         keep = rlab >= 0
         l_hcls = F.cross_entropy(logits[keep], rlab[keep])
@@ -239,9 +260,11 @@ def main():
             sums[:] = 0
             count = 0
         if time.time() - saved > 180:
-            save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
+            save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
+                             "layout": det.layout}, LAST)
             saved = time.time()
-    save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start}, LAST)
+    save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
+                             "layout": det.layout}, LAST)
     print("done at step %d" % step, flush=True)
 
 

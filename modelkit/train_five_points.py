@@ -30,7 +30,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import crops  # noqa: E402
 import datasets  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
-from training_clock import apply_threads, init_weights, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
+from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
+                            threads_from_file, utc_today_at)
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
@@ -42,26 +43,6 @@ TARGET_SOURCES = ["mtfl5", "frames68"]
 
 def set_threads():
     apply_threads(threads_from_file(os.path.join(RUNS, "threads"), 1))
-
-
-class WeightAverage:
-    """Running mean of a model's weights (taken at epoch ends late in a run,
-    where the learning rate is small and the weights stay in one basin)."""
-
-    def __init__(self):
-        self.sum, self.count = None, 0
-
-    def update(self, model):
-        state = {k: v.detach().double().clone() for k, v in model.state_dict().items()}
-        if self.sum is None:
-            self.sum = state
-        else:
-            for k, v in state.items():
-                self.sum[k] += v
-        self.count += 1
-
-    def state(self):
-        return {k: (v / self.count).float() for k, v in self.sum.items()}
 
 
 def normalised_error(pred, target):

@@ -17,7 +17,10 @@ The learning rate follows a cosine over the wall-clock time left until
 every epoch (a restart resumes it); runs/ninety_five_best.pt at every
 improvement of the validation score (the derived five-point error on
 frames68 plus any shortfall of the face check: faces accepted below 99 %,
-non-faces accepted above 1 %). Threads: the number in runs/threads95, else 1.
+non-faces accepted above 1 %). With --average-from, the mean of the weights
+at the ends of the late epochs goes to runs/ninety_five_average.pt at the
+end. --tag NAME puts NAME into these file names, so that two runs can go on
+side by side. Threads: the number in runs/threads95, else 1.
 """
 import argparse
 import math
@@ -33,12 +36,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import datasets  # noqa: E402
 import samples95  # noqa: E402
-from ninety_five_net import NinetyFiveNet  # noqa: E402
-from training_clock import apply_threads, init_weights, save_checkpoint, threads_from_file, utc_today_at  # noqa: E402
+from ninety_five_net import WIDTHS, NinetyFiveNet  # noqa: E402
+from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
+                            threads_from_file, utc_today_at)
 
 RUNS = datasets.RUNS
-LAST = os.path.join(RUNS, "ninety_five_last.pt")
-BEST = os.path.join(RUNS, "ninety_five_best.pt")
 FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
 
 
@@ -116,7 +118,16 @@ def main():
                     help="times frames68 (hand-labelled, the goal's set) is shown per epoch (default 2)")
     ap.add_argument("--five-weight", type=float, default=0.5,
                     help="weight of the derived five-point error in the loss (default 0.5)")
+    ap.add_argument("--widths", choices=sorted(WIDTHS), default="standard",
+                    help="layer widths of a new network (default standard; a resumed run keeps its own)")
+    ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
+                    help="average the weights of the epochs that end after this fraction of the time "
+                    "has passed; saved to runs/ninety_five[TAG]_average.pt at the end")
+    ap.add_argument("--tag", default="", help="name of this run's checkpoint files: "
+                    "runs/ninety_five_TAG_{last,best,average}.pt")
     args = ap.parse_args()
+    stem = os.path.join(RUNS, "ninety_five_%s_" % args.tag if args.tag else "ninety_five_")
+    LAST, BEST, AVERAGE = stem + "last.pt", stem + "best.pt", stem + "average.pt"
 
     os.makedirs(RUNS, exist_ok=True)
     set_threads()
@@ -145,7 +156,12 @@ def main():
           + ", non-face boxes %d, points %d" % (len(val["nonfaces"]["boxes"]), len(val["nonfaces"]["points"])),
           flush=True)
 
-    model = NinetyFiveNet()
+    widths = WIDTHS[args.widths]
+    resume = None
+    if not args.init and os.path.exists(LAST) and not args.fresh:
+        resume = torch.load(LAST, map_location="cpu")
+        widths = resume.get("widths", WIDTHS["standard"])
+    model = NinetyFiveNet(widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_today_at(args.until)
     epoch, step, best = 0, 0, float("inf")
@@ -156,8 +172,8 @@ def main():
         best = score_of(errs)
         print("starting point: %s  score %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
               flush=True)
-    elif os.path.exists(LAST) and not args.fresh:
-        state = torch.load(LAST, map_location="cpu")
+    elif resume is not None:
+        state = resume
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
         epoch, step, best, start = state["epoch"], state["step"], state["best"], state["start"]
@@ -167,10 +183,11 @@ def main():
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
-                 "step": step, "best": best, "start": start}
+                 "step": step, "best": best, "start": start, "widths": model.widths}
         state.update(extra or {})
         save_checkpoint(state, path)
 
+    average = WeightAverage()
     last_save = time.time()
     done = False
     while not done:
@@ -221,6 +238,8 @@ def main():
                 last_save = time.time()
         if not done:
             epoch += 1
+        if args.average_from is not None and frac >= args.average_from:
+            average.update(model)
         errs = evaluate(model, val)
         score = score_of(errs)
         print("validation after epoch %d: %s  score %.4f"
@@ -232,6 +251,13 @@ def main():
         save(LAST)
         last_save = time.time()
     print("training ended at step %d, best %.4f" % (step, best), flush=True)
+    if average.count:
+        model.load_state_dict(average.state())
+        errs = evaluate(model, val)
+        save(AVERAGE, {"validation": errs, "averaged": average.count})
+        print("mean of %d epochs' weights: %s  score %.4f, saved to %s"
+              % (average.count, "  ".join("%s %.4f" % kv for kv in errs.items()), score_of(errs), AVERAGE),
+              flush=True)
 
 
 if __name__ == "__main__":

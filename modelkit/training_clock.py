@@ -1,6 +1,7 @@
 """What every training script here shares: the wall-clock end of a run, the
 thread count that can be changed while it runs, and checkpoints written so
-that a stopped run never leaves half a file, and the weights a run starts from."""
+that a stopped run never leaves half a file, the weights a run starts from,
+and the mean of late epochs' weights."""
 import datetime as dt
 import os
 
@@ -51,3 +52,23 @@ def init_weights(model, path):
     """Starts a run from the weights of `path` (see load_weights)."""
     load_weights(model, path)
     print("weights from %s" % path, flush=True)
+
+
+class WeightAverage:
+    """Running mean of a model's weights (taken at epoch ends late in a run,
+    where the learning rate is small and the weights stay in one basin)."""
+
+    def __init__(self):
+        self.sum, self.count = None, 0
+
+    def update(self, model):
+        state = {k: v.detach().double().clone() for k, v in model.state_dict().items()}
+        if self.sum is None:
+            self.sum = state
+        else:
+            for k, v in state.items():
+                self.sum[k] += v
+        self.count += 1
+
+    def state(self):
+        return {k: (v / self.count).float() for k, v in self.sum.items()}
