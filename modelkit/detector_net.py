@@ -35,7 +35,6 @@ it costs about what the stride-16 layout does:
         -> relu -> 5 x (cross 5x5 32 -> relu)                     = features
   (receptive field 188 px), the same heads on 32 channels, ROI pooling at 1/8.
 """
-import math
 
 import numpy as np
 import torch

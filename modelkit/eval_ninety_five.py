@@ -32,7 +32,6 @@ import subprocess
 import sys
 import tempfile
 
-import cv2
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -41,7 +40,7 @@ import datasets  # noqa: E402
 import layout95  # noqa: E402
 import samples95  # noqa: E402
 import warp_crop  # noqa: E402
-from face_box import canonical_face_box, enlarge_to_square, five_from_68  # noqa: E402
+from face_box import canonical_face_box, five_from_68  # noqa: E402
 
 HELPERS = datasets.HELPERS
 EVALUATOR = os.path.join(HELPERS, "eval_ninety_five")

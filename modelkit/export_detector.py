@@ -17,7 +17,6 @@ import tempfile
 import cv2
 import numpy as np
 import torch
-from torchvision.ops import roi_pool
 
 import datasets
 import detector_net as dn

@@ -9,7 +9,8 @@ shape) with the mean training shape. Otherwise the cascade is trained on the
 95-point network's own shapes: modelkit/cpp/eval_ninety_five runs the
 library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
-frames68 and lfw_grey (--sources picks one); each stage is a set of gradient-boosted
+frames68 and lfw_grey (--sources picks one; --frames68-jitters weighs
+frames68 more); each stage is a set of gradient-boosted
 pixel-difference trees (cascade95.fit_stage) fitted to the remaining
 distance to the labels. Compare it with the zero-stage file through
 eval_ninety_five.py before shipping it.
@@ -63,6 +64,9 @@ def main():
     ap.add_argument("--jitter", type=float, default=0.08)
     ap.add_argument("--sources", nargs="+", choices=sorted(LOADERS), default=["frames68", "lfw_grey"],
                     help="training faces (default both)")
+    ap.add_argument("--frames68-jitters", type=int, default=1, metavar="N",
+                    help="jittered boxes per frames68 face besides its canonical box (default 1, as for "
+                    "the other faces); more weighs the hand-labelled faces more")
     ap.add_argument("--limit", type=int, default=0, help="use only this many faces (a quick trial)")
     args = ap.parse_args()
 
@@ -84,7 +88,8 @@ def main():
         lines, owners = [], []
         for k, f in enumerate(faces):
             box = canonical_face_box(f.p68 + np.asarray(f.offset, np.float64))
-            for b in (box, eval_ninety_five.jittered(box, rng, args.jitter)):
+            jitters = args.frames68_jitters if f.source == "frames68" else 1
+            for b in [box] + [eval_ninety_five.jittered(box, rng, args.jitter) for _ in range(jitters)]:
                 lines.append("%s %d %d %d %d" % (samples95.photo_path(f), *b))
                 owners.append(k)
         t0 = time.time()
