@@ -1,9 +1,10 @@
 """The face detector network: a strided-convolution backbone to a stride-16
-feature map, a proposal head scored on one anchor per cell, and a second
-stage on ROI-pooled features.
+(layout "s16") or stride-8 (layout "s8", the shipped one) feature map, a
+proposal head scored on one anchor per cell, and a second stage on
+ROI-pooled features.
 
-What the library runs (two inputs: image planes minus the BGR means, and
-the (height, width, scale) triple):
+Layout "s16" (two inputs: image planes minus the BGR means, and the
+(height, width, scale) triple):
 
   image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> cross 5x5 32
         -> relu -> conv 3x3/2 64 -> relu -> cross 3x3 64 -> relu
@@ -20,16 +21,16 @@ anchors; this network scores only anchor 3 (the 128 x 128 square) and gives
 the other eight a constant background score, so they never come first.
 Every face size is regressed from that one anchor: dw = log(w / 128).
 
-The cross 5x5 layer at stride 8 is newer than the shipped detector file,
-which has no such layer. It starts as the identity (relu passes non-negative
+The s16 layout's cross 5x5 layer at stride 8 came after its first trained
+files, which have no such layer. It starts as the identity (relu passes non-negative
 inputs unchanged), so that a network trained without it, read back by
 load_exported, is fine-tuned from exactly what it did: it keeps the larger
 faces and can learn more detail for the small ones. While it is the
 identity, the export leaves it out.
 
 Layout "s8" (Detector("s8")) puts the proposal head at stride 8, for the
-faces that a photo shrunk to 640 px makes tiny, with thinner layers so that
-it costs about what the stride-16 layout does:
+faces that a photo shrunk to 640 px makes tiny, with thinner layers (311 M
+multiply-adds at 640 x 480 against 176 M):
 
   image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> conv 3x3 32
         -> relu -> 5 x (cross 5x5 32 -> relu)                     = features
