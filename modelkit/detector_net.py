@@ -79,29 +79,46 @@ def feature_size(n, backbone):
     return n
 
 
+def _identity_weight(conv):
+    """The kernel of a square convolution that passes its input through."""
+    w = torch.zeros_like(conv.weight)
+    c = conv.kernel_size[0] // 2
+    for i in range(min(conv.out_channels, conv.in_channels)):
+        w[i, i, c, c] = 1.0
+    return w
+
+
 def is_identity(conv):
     """True when a convolution passes its input through unchanged (as
     identity_cross leaves it)."""
     w = conv.effective_weight() if isinstance(conv, CrossConv2d) else conv.weight
-    ident = torch.zeros_like(w)
-    c = conv.kernel_size[0] // 2
-    for i in range(min(conv.out_channels, conv.in_channels)):
-        ident[i, i, c, c] = 1.0
-    return conv.in_channels == conv.out_channels and bool(torch.equal(w, ident)) and not bool(conv.bias.any())
+    return (conv.in_channels == conv.out_channels and bool(torch.equal(w, _identity_weight(conv)))
+            and not bool(conv.bias.any()))
 
 
 def identity_cross(conv):
     """Sets a square-kernel convolution with as many outputs as inputs to
     pass its input through unchanged."""
     with torch.no_grad():
-        conv.weight.zero_()
+        conv.weight.copy_(_identity_weight(conv))
         conv.bias.zero_()
-        c = conv.kernel_size[0] // 2
-        for i in range(conv.out_channels):
-            conv.weight[i, i, c, c] = 1.0
 
 
-class Backbone(nn.Module):
+class _Backbone(nn.Module):
+    """What both layouts share: relu after every convolution of convs()."""
+
+    def optional(self):
+        """The layer a file may lack (it then stands for the identity)."""
+        return None
+
+    def forward(self, x):
+        x = x * INPUT_SCALE
+        for c in self.convs():
+            x = F.relu(c(x))
+        return x
+
+
+class Backbone(_Backbone):
     stride, channels = 16, 64
 
     def __init__(self):
@@ -119,21 +136,14 @@ class Backbone(nn.Module):
         return [self.c1, self.c2, self.c2b, self.c3, self.c4, self.c5, self.c6]
 
     def optional(self):
-        """The layer a file may lack (it then stands for the identity)."""
         return self.c2b
 
-    def forward(self, x):
-        x = x * INPUT_SCALE
-        for c in self.convs():
-            x = F.relu(c(x))
-        return x
 
-
-class Backbone8(Backbone):
+class Backbone8(_Backbone):
     stride, channels = 8, 32
 
     def __init__(self):
-        nn.Module.__init__(self)
+        super().__init__()
         self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
         self.c2 = nn.Conv2d(16, 32, 3, 2, 1)
         self.c3 = nn.Conv2d(32, 32, 3, 1, 1)
@@ -141,9 +151,6 @@ class Backbone8(Backbone):
 
     def convs(self):
         return [self.c1, self.c2, self.c3] + list(self.crosses)
-
-    def optional(self):
-        return None
 
 
 BACKBONES = {"s16": Backbone, "s8": Backbone8}
@@ -334,12 +341,17 @@ def load_exported(path):
     return det.eval()
 
 
+def from_checkpoint(state):
+    """A Detector of a training checkpoint's layout, with its weights
+    (checkpoints older than the layouts are s16)."""
+    det = Detector(state.get("layout", "s16"))
+    det.load_state_dict(state["model"])
+    return det
+
+
 def load_weights(path):
     """A Detector (in eval mode) from a training checkpoint (.pt) or an
     exported file (.dat)."""
     if path.endswith(".dat"):
         return load_exported(path)
-    state = torch.load(path, map_location="cpu")
-    det = Detector(state.get("layout", "s16"))
-    det.load_state_dict(state["model"])
-    return det.eval()
+    return from_checkpoint(torch.load(path, map_location="cpu")).eval()

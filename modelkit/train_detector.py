@@ -178,11 +178,11 @@ def main():
         sys.exit("--until %s is already past" % args.until)
 
     start_weights = args.init if args.fresh else None
-    resume = os.path.exists(LAST) and not args.fresh
+    resume = torch.load(LAST) if os.path.exists(LAST) and not args.fresh else None
     if start_weights:
         det = dn.load_weights(start_weights).train()
     elif resume:
-        det = dn.Detector(torch.load(LAST).get("layout", "s16"))
+        det = dn.from_checkpoint(resume).train()
     else:
         det = dn.Detector(args.layout)
     if args.stem_from and not (start_weights or resume):
@@ -198,10 +198,8 @@ def main():
     if start_weights:
         print("weights from %s" % start_weights, flush=True)
     if resume:
-        ck = torch.load(LAST)
-        det.load_state_dict(ck["model"])
-        opt.load_state_dict(ck["opt"])
-        step, start = ck["step"], ck["start"]
+        opt.load_state_dict(resume["opt"])
+        step, start = resume["step"], resume["start"]
         print("resumed at step %d" % step, flush=True)
 
     t0 = time.time()
@@ -213,6 +211,10 @@ def main():
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s: %d x %d feature cells per scene" % (det.layout, fh, fh), flush=True)
+
+    def save():
+        save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
+                         "layout": det.layout}, LAST)
 
     saved = time.time()
     sums = np.zeros(5)
@@ -260,11 +262,9 @@ def main():
             sums[:] = 0
             count = 0
         if time.time() - saved > 180:
-            save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
-                             "layout": det.layout}, LAST)
+            save()
             saved = time.time()
-    save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
-                             "layout": det.layout}, LAST)
+    save()
     print("done at step %d" % step, flush=True)
 
 

@@ -173,10 +173,9 @@ def main():
         print("starting point: %s  score %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
               flush=True)
     elif resume is not None:
-        state = resume
-        model.load_state_dict(state["model"])
-        opt.load_state_dict(state["optimizer"])
-        epoch, step, best, start = state["epoch"], state["step"], state["best"], state["start"]
+        model.load_state_dict(resume["model"])
+        opt.load_state_dict(resume["optimizer"])
+        epoch, step, best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
         print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
     if end <= time.time():
         sys.exit("--until %s is already past" % args.until)
