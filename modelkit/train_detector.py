@@ -4,8 +4,8 @@
       > modelkit/runs/detector.log 2>&1 &
 
 The learning rate follows a cosine over the time left until --until (UTC).
-runs/detector_last.pt is written every few minutes (a restart resumes it);
---fresh ignores it. Threads: --threads (default 1; the machine is shared).
+runs/detector_last.pt (runs/detector_TAG_last.pt with --tag TAG) is written
+every few minutes (a restart resumes it); --fresh ignores it. Threads: --threads (default 1; the machine is shared).
 
 Both stages train together. The proposal head learns, per feature cell,
 whether a face centre lies near the cell (focal loss; cells a little further
@@ -19,7 +19,6 @@ import argparse
 import datetime
 import math
 import os
-import sys
 import time
 
 import numpy as np
@@ -30,10 +29,9 @@ from torchvision.ops import box_iou, nms
 import datasets
 import detector_net as dn
 import detector_scenes as ds
-from training_clock import save_checkpoint, utc_today_at
+from training_clock import save_checkpoint, utc_next_at
 
 RUNS = datasets.RUNS
-LAST = os.path.join(RUNS, "detector_last.pt")
 
 POS_RADIUS = 0.2      # cell centre within 0.2 face sides of the face centre
 IGNORE_RADIUS = 0.45
@@ -155,7 +153,7 @@ def lr_at(base, start, until, now):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", required=True, help="UTC time HH:MM at which training ends")
+    ap.add_argument("--until", required=True, help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
     ap.add_argument("--batch", type=int, default=12)
     ap.add_argument("--size", type=int, default=256)
     ap.add_argument("--lr", type=float, default=2e-3)
@@ -168,14 +166,15 @@ def main():
     ap.add_argument("--stem-from", metavar="FILE",
                     help="a new run takes its first two convolutions (same in every layout) from this detector")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
+    ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
+                    "(two runs side by side)")
     args = ap.parse_args()
+    LAST = os.path.join(RUNS, "detector_%s_last.pt" % args.tag if args.tag else "detector_last.pt")
     torch.set_num_threads(args.threads)
     import cv2
     cv2.setNumThreads(1)
 
-    until = utc_today_at(args.until)
-    if until <= time.time():
-        sys.exit("--until %s is already past" % args.until)
+    until = utc_next_at(args.until)
 
     start_weights = args.init if args.fresh else None
     resume = torch.load(LAST) if os.path.exists(LAST) and not args.fresh else None

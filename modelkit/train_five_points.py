@@ -31,7 +31,7 @@ import crops  # noqa: E402
 import datasets  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
 from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
-                            threads_from_file, utc_today_at)
+                            threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
@@ -88,7 +88,7 @@ def augmented_epoch(faces, aug, rng):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", default="04:38", help="UTC time HH:MM at which training ends")
+    ap.add_argument("--until", default="04:38", help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)
@@ -119,7 +119,7 @@ def main():
 
     model = five_point_net()
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
-    start, end = time.time(), utc_today_at(args.until)
+    start, end = time.time(), utc_next_at(args.until)
     epoch, step, best = 0, 0, float("inf")
     if args.init:
         init_weights(model, args.init)
@@ -134,8 +134,6 @@ def main():
         opt.load_state_dict(state["optimizer"])
         epoch, step, best, start = state["epoch"], state["step"], state["best"], state["start"]
         print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
-    if end <= time.time():
-        sys.exit("--until %s is already past" % args.until)
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,

@@ -38,7 +38,7 @@ import datasets  # noqa: E402
 import samples95  # noqa: E402
 from ninety_five_net import WIDTHS, NinetyFiveNet  # noqa: E402
 from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
-                            threads_from_file, utc_today_at)
+                            threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
@@ -106,7 +106,7 @@ def score_of(errs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", default="07:05", help="UTC time HH:MM at which training ends")
+    ap.add_argument("--until", default="07:05", help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--negatives", type=float, default=0.8, help="non-face crops per face crop")
@@ -163,7 +163,7 @@ def main():
         widths = resume.get("widths", WIDTHS["standard"])
     model = NinetyFiveNet(widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
-    start, end = time.time(), utc_today_at(args.until)
+    start, end = time.time(), utc_next_at(args.until)
     epoch, step, best = 0, 0, float("inf")
     if args.init:
         init_weights(model, args.init)
@@ -177,8 +177,6 @@ def main():
         opt.load_state_dict(resume["optimizer"])
         epoch, step, best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
         print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
-    if end <= time.time():
-        sys.exit("--until %s is already past" % args.until)
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,

@@ -8,11 +8,15 @@ import os
 import torch
 
 
-def utc_today_at(hhmm):
-    """Seconds since the epoch of today's HH:MM, UTC."""
+def utc_next_at(hhmm):
+    """Seconds since the epoch of the next HH:MM, UTC: today's, or tomorrow's
+    when today's has gone (a run started before midnight can end after it)."""
     h, m = (int(v) for v in hhmm.split(":"))
     now = dt.datetime.now(dt.timezone.utc)
-    return now.replace(hour=h, minute=m, second=0, microsecond=0).timestamp()
+    at = now.replace(hour=h, minute=m, second=0, microsecond=0)
+    if at <= now:
+        at += dt.timedelta(days=1)
+    return at.timestamp()
 
 
 def threads_from_file(path, default):
