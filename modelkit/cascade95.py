@@ -178,11 +178,14 @@ def predict(cascade, grey, shape):
 
 # ---- training ---------------------------------------------------------------
 
-def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, shrink=0.1, radius=0.12):
+def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, shrink=0.1, radius=0.12,
+              point_weights=None):
     """One stage of gradient-boosted pixel-difference trees.
 
     samples: list of (grey, current (95, 2) frame shape, target (95, 2) frame
-    shape, box). Returns (Stage, new current shapes)."""
+    shape, box). point_weights: (95,) weights of the points' residuals when
+    a split is chosen (default all 1); the leaves still hold every point's
+    plain mean. Returns (Stage, new current shapes)."""
     n = len(samples)
     mean = np.asarray(mean, np.float64)
     # Feature pool: anchors and offsets in the mean shape's frame.
@@ -199,6 +202,7 @@ def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, s
         # Residual in the mean shape's frame: D = R^T (t - u) / s.
         resid[k] = ((project(target, box) - u) @ r / s).reshape(-1)
         frames.append((u, r, s))
+    dim_weights = np.repeat(np.ones(POINTS) if point_weights is None else np.asarray(point_weights, np.float64), 2)
     leaves_per_tree = 2 ** depth
     table = []
     out_trees = []
@@ -227,7 +231,7 @@ def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, s
                 nl = left.sum(0)
                 nr = len(idx) - nl
                 rsum = total - lsum
-                gain = ((lsum ** 2).sum(1) / np.maximum(nl, 1) + (rsum ** 2).sum(1) / np.maximum(nr, 1))
+                gain = ((lsum ** 2) @ dim_weights / np.maximum(nl, 1) + (rsum ** 2) @ dim_weights / np.maximum(nr, 1))
                 best = int(np.argmax(gain))
                 node.la, node.lb = int(anchors[a[best]]), int(anchors[b[best]])
                 node.oa = tuple(float(v) for v in offsets[a[best]])

@@ -76,6 +76,10 @@ def from68(points68):
     ])
 
 
+# The rows the five points come from: eye corners, nose tip pair, mouth corners.
+FIVE_POINT_SOURCES = (39, 45, 51, 57, 65, 72, 87, 91)
+
+
 def five_points(shape95):
     """The library's five points of a 95-point shape (fivePointsFromShape)."""
     s = np.asarray(shape95, np.float64).reshape(POINTS, 2)

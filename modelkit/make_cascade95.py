@@ -67,6 +67,9 @@ def main():
     ap.add_argument("--frames68-jitters", type=int, default=1, metavar="N",
                     help="jittered boxes per frames68 face besides its canonical box (default 1, as for "
                     "the other faces); more weighs the hand-labelled faces more")
+    ap.add_argument("--five-point-weight", type=float, default=1.0, metavar="W",
+                    help="weight of the eight points the library derives the five points from (eye corners, "
+                    "nose, mouth corners) when a split is chosen; the other points weigh 1 (default 1)")
     ap.add_argument("--limit", type=int, default=0, help="use only this many faces (a quick trial)")
     args = ap.parse_args()
 
@@ -117,6 +120,8 @@ def main():
             e.append(np.linalg.norm(np.asarray(c) - t, axis=1).mean() / np.linalg.norm(five[1] - five[0]))
         return float(np.mean(e))
 
+    point_weights = np.ones(cascade95.POINTS)
+    point_weights[list(layout95.FIVE_POINT_SOURCES)] = args.five_point_weight
     curs = [s[1] for s in samples]
     print("training error before the cascade: %.4f" % error(curs), flush=True)
     stages = []
@@ -124,7 +129,7 @@ def main():
         t0 = time.time()
         stage, curs = cascade95.fit_stage([(g, c, t, b) for (g, _, t, b), c in zip(samples, curs)], mean, rng,
                                           trees=args.trees, depth=args.depth, shrink=args.shrink,
-                                          radius=args.radius)
+                                          radius=args.radius, point_weights=point_weights)
         stages.append(stage)
         print("stage %d: training error %.4f (%.0f s)" % (n, error(curs), time.time() - t0), flush=True)
         cascade95.write(cascade95.Cascade(mean, stages), out)
