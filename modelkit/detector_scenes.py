@@ -17,6 +17,7 @@ import datasets
 from face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
+CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
 
 
 class FacePhoto:
@@ -216,10 +217,17 @@ class SceneMaker:
         if rng.random() < 0.3 and self.photos.get("frames68"):
             self._whole_frame(canvas, boxes)
         r = rng.random()
-        count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
-        small = rng.random() < 0.5
-        for _ in range(count):
-            side = _random_side(rng, MIN_SIDE, 60 if small else 0.75 * n)
+        if r < CROWD_SHARE:
+            # A group photo: rows of small faces of about one size.
+            count = int(rng.integers(10, 31))
+            centre_side = _random_side(rng, MIN_SIDE + 2, 28)
+            sides = [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
+        else:
+            r = (r - CROWD_SHARE) / (1.0 - CROWD_SHARE)
+            count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
+            small = rng.random() < 0.5
+            sides = [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]
+        for side in sides:
             self._paste(canvas, boxes, side)
         img = canvas
         if rng.random() < 0.6:
