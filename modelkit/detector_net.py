@@ -22,8 +22,8 @@ the other eight a constant background score, so they never come first.
 Every face size is regressed from that one anchor: dw = log(w / 128).
 
 The s16 layout's cross 5x5 layer at stride 8 came after its first trained
-files, which have no such layer. It starts as the identity (relu passes non-negative
-inputs unchanged), so that a network trained without it, read back by
+files, which have no such layer. It starts as the identity (relu passes
+non-negative inputs unchanged), so that a network trained without it, read back by
 load_exported, is fine-tuned from exactly what it did: it keeps the larger
 faces and can learn more detail for the small ones. While it is the
 identity, the export leaves it out.

@@ -5,7 +5,8 @@
 
 The learning rate follows a cosine over the time left until --until (UTC).
 runs/detector_last.pt (runs/detector_TAG_last.pt with --tag TAG) is written
-every few minutes (a restart resumes it); --fresh ignores it. Threads: --threads (default 1; the machine is shared).
+every few minutes (a restart resumes it); --fresh ignores it. Threads:
+--threads (default 1; the machine is shared).
 
 Both stages train together. The proposal head learns, per feature cell,
 whether a face centre lies near the cell (focal loss; cells a little further
@@ -29,7 +30,7 @@ from torchvision.ops import box_iou, nms
 import datasets
 import detector_net as dn
 import detector_scenes as ds
-from training_clock import save_checkpoint, utc_next_at
+from training_clock import add_until_option, save_checkpoint, utc_next_at
 
 RUNS = datasets.RUNS
 
@@ -153,7 +154,7 @@ def lr_at(base, start, until, now):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", required=True, help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
+    add_until_option(ap)
     ap.add_argument("--batch", type=int, default=12)
     ap.add_argument("--size", type=int, default=256)
     ap.add_argument("--lr", type=float, default=2e-3)

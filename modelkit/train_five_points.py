@@ -30,8 +30,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import crops  # noqa: E402
 import datasets  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
-from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
-                            threads_from_file, utc_next_at)
+from training_clock import (WeightAverage, add_until_option, apply_threads, init_weights,  # noqa: E402
+                            save_checkpoint, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
@@ -88,7 +88,7 @@ def augmented_epoch(faces, aug, rng):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", default="04:38", help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
+    add_until_option(ap, "04:38")
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--checkpoint-minutes", type=float, default=4.0)

@@ -37,8 +37,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import datasets  # noqa: E402
 import samples95  # noqa: E402
 from ninety_five_net import WIDTHS, NinetyFiveNet  # noqa: E402
-from training_clock import (WeightAverage, apply_threads, init_weights, save_checkpoint,  # noqa: E402
-                            threads_from_file, utc_next_at)
+from training_clock import (WeightAverage, add_until_option, apply_threads, init_weights,  # noqa: E402
+                            save_checkpoint, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
@@ -106,7 +106,7 @@ def score_of(errs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--until", default="07:05", help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
+    add_until_option(ap, "07:05")
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--batch", type=int, default=64)
     ap.add_argument("--negatives", type=float, default=0.8, help="non-face crops per face crop")

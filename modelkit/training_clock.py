@@ -19,6 +19,12 @@ def utc_next_at(hhmm):
     return at.timestamp()
 
 
+def add_until_option(parser, default=None):
+    """The --until HH:MM option every training script ends its run by."""
+    parser.add_argument("--until", required=default is None, default=default,
+                        help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
+
+
 def threads_from_file(path, default):
     """The thread count written in path (a running job reads it again), or
     default when the file is absent or holds no number."""
