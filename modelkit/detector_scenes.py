@@ -4,7 +4,8 @@ their own face, in grey and in colour, with lighting changes.
 
 Every face's label is the canonical face box of its (transformed) five
 points, as (x1, y1, x2, y2) with x2 = x1 + side: the box the detector is to
-output.
+output. A close-up face's box reaches past the scene; its label is the part
+inside, as the library clips what it finds to the image.
 """
 import csv
 import math
@@ -18,6 +19,8 @@ from face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
 CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
+CLOSE_UP_SHARE = 0.1  # scenes that are one face larger than the view, as in a portrait shot close
+CLOSE_UP_SIDES = (0.7, 2.0)   # the close-up face's canonical side, in scene sides
 
 
 class FacePhoto:
@@ -139,8 +142,9 @@ def _random_side(rng, low, high):
 
 
 class SceneMaker:
-    def __init__(self, photos, negatives, size=256, seed=0):
+    def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE):
         self.photos, self.negatives, self.size = photos, negatives, size
+        self.crowd_share = crowd_share
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -175,6 +179,30 @@ class SceneMaker:
         img = _lighting(warped, rng)
         canvas[:] = mask[..., None] * img + (1.0 - mask[..., None]) * canvas
         boxes.append(_canonical_xyxy(_transform_points(m, photo.points)))
+
+    def _close_up(self, canvas, boxes, scale=None, centre=None):
+        """One face so large that the scene's borders cut its box; its eyes
+        and mouth stay inside. `scale` and `centre` fix the canonical side
+        (in scene sides) and where the box's centre goes (tests)."""
+        rng, n = self.rng, self.size
+        sources = [k for k in ("frames68", "lfw_grey") if self.photos.get(k)] or self.sources
+        items = self.photos[sources[rng.integers(len(sources))]]
+        photo = items[rng.integers(len(items))]
+        side = n * (scale if scale is not None else _random_side(rng, *CLOSE_UP_SIDES))
+        margin = 0.03 * n
+        for _ in range(12):
+            at = centre if centre is not None else rng.uniform(0.15 * n, 0.85 * n, 2)
+            m = _face_transform(photo, side, at, rng, rng.random() < 0.5)
+            pts = _transform_points(m, photo.points)
+            if pts.min() >= margin and pts.max() <= n - margin:
+                break
+            side *= 0.9
+        else:
+            return
+        warped = cv2.warpAffine(photo.image, m, (n, n), flags=cv2.INTER_LINEAR, borderValue=0)
+        mask = cv2.warpAffine(np.ones(photo.image.shape[:2], np.float32), m, (n, n), borderValue=0)
+        canvas[:] = mask[..., None] * _lighting(warped, rng) + (1.0 - mask[..., None]) * canvas
+        boxes.append(np.clip(_canonical_xyxy(pts), 0.0, float(n)))
 
     def _paste(self, canvas, boxes, side):
         rng, n = self.rng, self.size
@@ -214,16 +242,20 @@ class SceneMaker:
         rng, n = self.rng, self.size
         canvas = self._background()
         boxes = []
-        if rng.random() < 0.3 and self.photos.get("frames68"):
-            self._whole_frame(canvas, boxes)
         r = rng.random()
-        if r < CROWD_SHARE:
+        if r < CLOSE_UP_SHARE:
+            # The face fills the view: nothing else is pasted over it.
+            self._close_up(canvas, boxes)
+            sides = []
+        elif r < CLOSE_UP_SHARE + self.crowd_share:
             # A group photo: rows of small faces of about one size.
             count = int(rng.integers(10, 31))
             centre_side = _random_side(rng, MIN_SIDE + 2, 28)
             sides = [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
         else:
-            r = (r - CROWD_SHARE) / (1.0 - CROWD_SHARE)
+            if rng.random() < 0.3 and self.photos.get("frames68"):
+                self._whole_frame(canvas, boxes)
+            r = (r - CLOSE_UP_SHARE - self.crowd_share) / (1.0 - CLOSE_UP_SHARE - self.crowd_share)
             count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
             small = rng.random() < 0.5
             sides = [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]

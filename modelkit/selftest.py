@@ -8,7 +8,8 @@ modelkit/cpp built; no data sets needed):
 - stdcnn.parse(stdcnn.serialize(m)) gives m back, and the reader refuses
   files the library's loader refuses;
 - the pooling size rule matches the runtime's documented examples;
-- enlarge_to_square and the crop/target mapping match the library's rules.
+- enlarge_to_square and the crop/target mapping match the library's rules;
+- the detector's training labels for faces cut by the scene's border.
 """
 import os
 import struct
@@ -240,6 +241,37 @@ class Boxes(unittest.TestCase):
         self.assertEqual(cut.shape, (5, 5))
         self.assertTrue((cut[0] == 1).all() and (cut[:, :2] == 1).all())
         self.assertTrue((cut[1:, 2:] == 200).all())
+
+
+class DetectorLabels(unittest.TestCase):
+    def test_close_up_label_is_the_part_of_the_face_box_inside_the_scene(self):
+        import detector_scenes as ds
+        rng = np.random.default_rng(0)
+        # iod 40 and eye-to-mouth 40: canonical side 88, so scale 1.5 of a
+        # 256 scene makes a 384 px box around (128, 140) with the eyes and
+        # mouth well inside, whatever the small random rotation.
+        pts = np.array([[40.0, 50.0], [80.0, 50.0], [60.0, 70.0], [45.0, 90.0], [75.0, 90.0]])
+        photo = ds.FacePhoto(rng.integers(0, 255, (140, 120, 3)).astype(np.uint8), pts)
+        maker = ds.SceneMaker({"frames68": [photo]}, [rng.integers(0, 255, (100, 100)).astype(np.uint8)], 256)
+        for seed in range(5):
+            maker.rng = np.random.default_rng(seed)
+            canvas, boxes = maker._background(), []
+            maker._close_up(canvas, boxes, scale=1.5, centre=(128.0, 140.0))
+            self.assertEqual(len(boxes), 1)
+            np.testing.assert_allclose(boxes[0], [0, 0, 256, 256])
+
+    def test_proposal_targets_of_a_box_cut_by_the_border(self):
+        import train_detector
+        labels, reg = train_detector.rpn_targets(np.array([[0.0, 64.0, 256.0, 192.0]]), 32, 32, 8)
+        pos = labels == 1
+        self.assertTrue(pos.any())
+        # Anchor 3 is 128 x 128: the box is twice as wide and as high.
+        np.testing.assert_allclose(reg[2][pos], np.log(2.0), atol=1e-6)
+        np.testing.assert_allclose(reg[3][pos], 0.0, atol=1e-6)
+        # Cells within 0.2 of the box's own width / height of its centre.
+        ys, xs = np.nonzero(pos)
+        self.assertLessEqual(np.abs(xs * 8 + 8 - 128).max(), 0.2 * 256 + 8)
+        self.assertLessEqual(np.abs(ys * 8 + 8 - 128).max(), 0.2 * 128 + 8)
 
 
 if __name__ == "__main__":

@@ -46,23 +46,24 @@ def rpn_targets(boxes, height, width, stride):
     best = np.full((height, width), np.inf)
     xs, ys, anchor = dn.anchor_centres(height, width, stride)
     for b in boxes:
-        side = b[2] - b[0]
-        cx, cy = b[0] + 0.5 * side, b[1] + 0.5 * side
-        dx = np.abs(xs - cx)[None, :] / side
-        dy = np.abs(ys - cy)[:, None] / side
+        # Boxes are squares except where the scene's border cuts a close-up.
+        bw, bh = b[2] - b[0], b[3] - b[1]
+        cx, cy = b[0] + 0.5 * bw, b[1] + 0.5 * bh
+        dx = np.abs(xs - cx)[None, :] / bw
+        dy = np.abs(ys - cy)[:, None] / bh
         dist = np.maximum(dx, dy)
         near = np.unravel_index(np.argmin(dist), dist.shape)
         pos = dist <= POS_RADIUS
         pos[near] = True
         # Tiny faces sit between cells: the cells next to the nearest one are
         # neither taught face nor background.
-        ign = ((dist <= IGNORE_RADIUS) | (dist * side <= IGNORE_PIXELS)) & ~pos
+        ign = ((dist <= IGNORE_RADIUS) | (dist * min(bw, bh) <= IGNORE_PIXELS)) & ~pos
         labels[ign & (labels == 0)] = -1
         take = pos & (dist < best)
         labels[pos] = 1
         best[take] = dist[take]
         t = np.array([(cx - xs[None, :]) / anchor + 0 * dy, (cy - ys[:, None]) / anchor + 0 * dx,
-                      np.full_like(dist, math.log(side / anchor)), np.full_like(dist, math.log(side / anchor))])
+                      np.full_like(dist, math.log(bw / anchor)), np.full_like(dist, math.log(bh / anchor))])
         reg[:, take] = t[:, take]
     return labels, reg
 
@@ -97,12 +98,12 @@ def proposals(score, delta, size, stride, keep=16):
 def jittered(gt, rng, copies=2):
     out = []
     for b in gt:
-        side = b[2] - b[0]
+        bw, bh = b[2] - b[0], b[3] - b[1]
         for _ in range(copies):
-            s = side * math.exp(rng.uniform(-0.25, 0.25))
-            cx = b[0] + 0.5 * side + rng.uniform(-0.2, 0.2) * side
-            cy = b[1] + 0.5 * side + rng.uniform(-0.2, 0.2) * side
-            out.append([cx - s / 2, cy - s / 2, cx + s / 2, cy + s / 2])
+            f = math.exp(rng.uniform(-0.25, 0.25))
+            cx = b[0] + 0.5 * bw + rng.uniform(-0.2, 0.2) * bw
+            cy = b[1] + 0.5 * bh + rng.uniform(-0.2, 0.2) * bh
+            out.append([cx - f * bw / 2, cy - f * bh / 2, cx + f * bw / 2, cy + f * bh / 2])
     return out
 
 
@@ -167,6 +168,8 @@ def main():
     ap.add_argument("--stem-from", metavar="FILE",
                     help="a new run takes its first two convolutions (same in every layout) from this detector")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
+    ap.add_argument("--crowd-share", type=float, default=ds.CROWD_SHARE,
+                    help="share of scenes that are groups of 10-30 small faces (default %(default)s)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     args = ap.parse_args()
@@ -207,7 +210,7 @@ def main():
     negatives = ds.load_negatives()
     print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
                                                          len(negatives), time.time() - t0), flush=True)
-    maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1)
+    maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s: %d x %d feature cells per scene" % (det.layout, fh, fh), flush=True)
