@@ -4,8 +4,9 @@ their own face, in grey and in colour, with lighting changes.
 
 Every face's label is the canonical face box of its (transformed) five
 points, as (x1, y1, x2, y2) with x2 = x1 + side: the box the detector is to
-output. A close-up face's box reaches past the scene; its label is the part
-inside, as the library clips what it finds to the image.
+output. A close-up face (a scene kind that is off unless asked for) has a
+box that reaches past the scene; its label is the part inside, as the
+library clips what it finds to the image.
 """
 import csv
 import math
@@ -19,7 +20,6 @@ from face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
 CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
-CLOSE_UP_SHARE = 0.1  # scenes that are one face larger than the view, as in a portrait shot close
 CLOSE_UP_SIDES = (0.7, 2.0)   # the close-up face's canonical side, in scene sides
 
 
@@ -142,9 +142,11 @@ def _random_side(rng, low, high):
 
 
 class SceneMaker:
-    def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE):
+    def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0):
         self.photos, self.negatives, self.size = photos, negatives, size
-        self.crowd_share = crowd_share
+        # Shares of the scene kinds: groups of small faces, one face larger
+        # than the view (as in a portrait shot close), the rest.
+        self.crowd_share, self.close_up_share = crowd_share, close_up_share
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -242,23 +244,24 @@ class SceneMaker:
         rng, n = self.rng, self.size
         canvas = self._background()
         boxes = []
-        r = rng.random()
-        if r < CLOSE_UP_SHARE:
+        if self.close_up_share > 0 and rng.random() < self.close_up_share:
             # The face fills the view: nothing else is pasted over it.
             self._close_up(canvas, boxes)
             sides = []
-        elif r < CLOSE_UP_SHARE + self.crowd_share:
-            # A group photo: rows of small faces of about one size.
-            count = int(rng.integers(10, 31))
-            centre_side = _random_side(rng, MIN_SIDE + 2, 28)
-            sides = [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
         else:
             if rng.random() < 0.3 and self.photos.get("frames68"):
                 self._whole_frame(canvas, boxes)
-            r = (r - CLOSE_UP_SHARE - self.crowd_share) / (1.0 - CLOSE_UP_SHARE - self.crowd_share)
-            count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
-            small = rng.random() < 0.5
-            sides = [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]
+            r = rng.random()
+            if r < self.crowd_share:
+                # A group photo: rows of small faces of about one size.
+                count = int(rng.integers(10, 31))
+                centre_side = _random_side(rng, MIN_SIDE + 2, 28)
+                sides = [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
+            else:
+                r = (r - self.crowd_share) / (1.0 - self.crowd_share)
+                count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
+                small = rng.random() < 0.5
+                sides = [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]
         for side in sides:
             self._paste(canvas, boxes, side)
         img = canvas

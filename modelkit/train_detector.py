@@ -170,6 +170,9 @@ def main():
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
     ap.add_argument("--crowd-share", type=float, default=ds.CROWD_SHARE,
                     help="share of scenes that are groups of 10-30 small faces (default %(default)s)")
+    ap.add_argument("--close-up-share", type=float, default=0.0,
+                    help="share of scenes that are one face larger than the view, its box cut by the "
+                    "scene's border (default %(default)s)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     args = ap.parse_args()
@@ -210,7 +213,8 @@ def main():
     negatives = ds.load_negatives()
     print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
                                                          len(negatives), time.time() - t0), flush=True)
-    maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share)
+    maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
+                          close_up_share=args.close_up_share)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s: %d x %d feature cells per scene" % (det.layout, fh, fh), flush=True)
