@@ -176,11 +176,16 @@ class SceneMaker:
         side = _random_side(rng, MIN_SIDE + 4, 0.8 * n)
         centre = rng.uniform(0.5 * side, n - 0.5 * side, 2)
         m = _face_transform(photo, side, centre, rng, rng.random() < 0.5)
-        warped = cv2.warpAffine(photo.image, m, (n, n), flags=cv2.INTER_LINEAR, borderValue=0)
-        mask = cv2.warpAffine(np.ones(photo.image.shape[:2], np.float32), m, (n, n), borderValue=0)
-        img = _lighting(warped, rng)
-        canvas[:] = mask[..., None] * img + (1.0 - mask[..., None]) * canvas
+        self._warp_over(canvas, photo, m)
         boxes.append(_canonical_xyxy(_transform_points(m, photo.points)))
+
+    def _warp_over(self, canvas, photo, m):
+        """The whole photo mapped by m onto the canvas, with a lighting change;
+        the canvas shows where the photo does not reach."""
+        n = self.size
+        warped = cv2.warpAffine(photo.image, m, (n, n), flags=cv2.INTER_LINEAR, borderValue=0)
+        mask = cv2.warpAffine(np.ones(photo.image.shape[:2], np.float32), m, (n, n), borderValue=0)[..., None]
+        canvas[:] = mask * _lighting(warped, self.rng) + (1.0 - mask) * canvas
 
     def _close_up(self, canvas, boxes, scale=None, centre=None):
         """One face so large that the scene's borders cut its box; its eyes
@@ -201,9 +206,7 @@ class SceneMaker:
             side *= 0.9
         else:
             return
-        warped = cv2.warpAffine(photo.image, m, (n, n), flags=cv2.INTER_LINEAR, borderValue=0)
-        mask = cv2.warpAffine(np.ones(photo.image.shape[:2], np.float32), m, (n, n), borderValue=0)
-        canvas[:] = mask[..., None] * _lighting(warped, rng) + (1.0 - mask[..., None]) * canvas
+        self._warp_over(canvas, photo, m)
         boxes.append(np.clip(_canonical_xyxy(pts), 0.0, float(n)))
 
     def _paste(self, canvas, boxes, side):
@@ -239,6 +242,20 @@ class SceneMaker:
         pts = _transform_points(m, photo.points) + (x0, y0)
         boxes.append(_canonical_xyxy(pts))
 
+    def _pasted_sides(self):
+        """Canonical sides of the faces to paste into one scene."""
+        rng, n = self.rng, self.size
+        r = rng.random()
+        if r < self.crowd_share:
+            # A group photo: rows of small faces of about one size.
+            count = int(rng.integers(10, 31))
+            centre_side = _random_side(rng, MIN_SIDE + 2, 28)
+            return [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
+        r = (r - self.crowd_share) / (1.0 - self.crowd_share)
+        count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
+        small = rng.random() < 0.5
+        return [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]
+
     def scene(self):
         """(uint8 BGR image size x size, (K, 4) float boxes x1, y1, x2, y2)."""
         rng, n = self.rng, self.size
@@ -251,17 +268,7 @@ class SceneMaker:
         else:
             if rng.random() < 0.3 and self.photos.get("frames68"):
                 self._whole_frame(canvas, boxes)
-            r = rng.random()
-            if r < self.crowd_share:
-                # A group photo: rows of small faces of about one size.
-                count = int(rng.integers(10, 31))
-                centre_side = _random_side(rng, MIN_SIDE + 2, 28)
-                sides = [centre_side * rng.uniform(0.85, 1.15) for _ in range(count)]
-            else:
-                r = (r - self.crowd_share) / (1.0 - self.crowd_share)
-                count = 0 if r < 0.12 else 1 if r < 0.4 else int(rng.integers(2, 8))
-                small = rng.random() < 0.5
-                sides = [_random_side(rng, MIN_SIDE, 60 if small else 0.75 * n) for _ in range(count)]
+            sides = self._pasted_sides()
         for side in sides:
             self._paste(canvas, boxes, side)
         img = canvas
