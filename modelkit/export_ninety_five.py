@@ -4,6 +4,10 @@ runtime parity and writes the parity fixture.
   /usr/bin/python3 modelkit/export_ninety_five.py \
       [--checkpoint modelkit/runs/ninety_five_best.pt] [--out models/cdcn95_verify_iter_50000.dat]
 
+Given --checkpoint more than once (training checkpoints, or files of one
+standard-width network), writes one network whose outputs are the mean of
+theirs (ninety_five_net.Averaged).
+
 Parity is checked (both outputs: 190 points, then the 2 logits) on the warp
 crops of the public-domain portraits in ../shared/data/photos (five points
 from the shipped five-point network on the canonical box of the dlib
@@ -26,7 +30,7 @@ import parity  # noqa: E402
 import samples95  # noqa: E402
 import warp_crop  # noqa: E402
 from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
-from ninety_five_net import Joined, export_to_file, load_checkpoint_model  # noqa: E402
+from ninety_five_net import Joined, average_networks, export_to_file, load_checkpoint_model  # noqa: E402
 
 PORTRAITS = ["obama.jpg", "biden.jpg"]
 HELPERS = datasets.HELPERS
@@ -70,12 +74,16 @@ def validation_crops(five, count=300):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--checkpoint", default=os.path.join(datasets.RUNS, "ninety_five_best.pt"))
+    ap.add_argument("--checkpoint", action="append",
+                    help="a .pt checkpoint or a .dat file of one network; more than once: their mean "
+                    "(default runs/ninety_five_best.pt)")
     ap.add_argument("--out", default=os.path.join(datasets.REPO, "models", "cdcn95_verify_iter_50000.dat"))
     args = ap.parse_args()
     parity.RUNNER = os.path.join(HELPERS, "run_stdcnn")
 
-    net = load_checkpoint_model(args.checkpoint)
+    paths = args.checkpoint or [os.path.join(datasets.RUNS, "ninety_five_best.pt")]
+    nets = [load_checkpoint_model(p) for p in paths]
+    net = nets[0] if len(nets) == 1 else average_networks(nets)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     exported = export_to_file(net, args.out)
     print("wrote %s: %d layers (%s), outputs %s" % (args.out, len(exported.layers),

@@ -14,7 +14,7 @@ from torch import nn
 
 import export
 import stdcnn
-from export import PixelScale, RuntimePool
+from export import Concat, PixelScale, RuntimePool
 
 
 # Channels of the four convolutions and the shared fully connected layer.
@@ -51,6 +51,42 @@ class NinetyFiveNet(nn.Module):
         return self.points(h), self.face(h)
 
 
+class Averaged(nn.Module):
+    """Several trained 95-point networks as one: their trunks side by side
+    (joined by a concat), and two heads that give the mean of the members'
+    points and the mean of their logits. Networks trained from different
+    starting weights err differently on unseen people, so the mean is better
+    than any one of them; the file stays a plain one-input network that the
+    library runs in one pass. Same attributes and outputs as NinetyFiveNet."""
+
+    def __init__(self, member_widths):
+        super().__init__()
+        self.member_widths = [tuple(w) for w in member_widths]
+        self.trunk = nn.Sequential(Concat(*[NinetyFiveNet(w).trunk for w in self.member_widths]))
+        hidden = sum(w[4] for w in self.member_widths)
+        self.points = nn.Linear(hidden, 190)
+        self.face = nn.Linear(hidden, 2)
+
+    def forward(self, x):
+        h = self.trunk(x)
+        return self.points(h), self.face(h)
+
+
+def average_networks(nets):
+    """The Averaged network whose outputs are the mean of `nets`' outputs."""
+    merged = Averaged([n.widths for n in nets])
+    k = float(len(nets))
+    with torch.no_grad():
+        for slot, net in zip(merged.trunk[0].branches, nets):
+            slot.load_state_dict(net.trunk.state_dict())
+        for name in ("points", "face"):
+            heads = [getattr(n, name) for n in nets]
+            getattr(merged, name).weight.copy_(torch.cat([h.weight for h in heads], 1) / k)
+            getattr(merged, name).bias.copy_(sum(h.bias for h in heads) / k)
+    merged.eval()
+    return merged
+
+
 class Joined(nn.Module):
     """Both outputs side by side, (N, 192): the order the runtime writes them."""
 
@@ -76,8 +112,13 @@ def export_to_file(net, path):
 
 
 def load_checkpoint_model(path):
-    state = torch.load(path, map_location="cpu")
-    net = NinetyFiveNet(state.get("widths", WIDTHS["standard"]))
-    net.load_state_dict(state["model"])
+    """A single network from a training checkpoint (.pt) or from a file of
+    one standard-width network (.dat)."""
+    if path.endswith(".dat"):
+        net = export.load_exported_weights(NinetyFiveNet(), path)
+    else:
+        state = torch.load(path, map_location="cpu")
+        net = NinetyFiveNet(state.get("widths", WIDTHS["standard"]))
+        net.load_state_dict(state["model"])
     net.eval()
     return net

@@ -165,6 +165,33 @@ class WeightsBack(unittest.TestCase):
         self.check_detector_round_trip(det, 13)
 
 
+class AveragedNetworks(unittest.TestCase):
+    """Several 95-point networks joined into one file give the mean of their
+    outputs, in torch and in the runtime, and read back from the file."""
+
+    WIDTHS = [(4, 6, 8, 8, 16), (3, 5, 7, 6, 12)]  # small, and unequal on purpose
+
+    def test_outputs_are_the_members_mean_here_in_the_file_and_read_back(self):
+        import ninety_five_net as nf
+        members = [randomise(nf.NinetyFiveNet(w), 20 + i) for i, w in enumerate(self.WIDTHS)]
+        merged = nf.average_networks(members)
+        x = torch.floor(torch.rand((3, 1, 60, 60), generator=torch.Generator().manual_seed(5)) * 256)
+        with torch.no_grad():
+            outs = [m(x) for m in members]
+            points, logits = merged(x)
+            self.assertLess(float((points - (outs[0][0] + outs[1][0]) / 2).abs().max()), 1e-4)
+            self.assertLess(float((logits - (outs[0][1] + outs[1][1]) / 2).abs().max()), 1e-4)
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "m95.dat")
+            model = nf.export_to_file(merged, path)
+            self.assertEqual(sum(1 for l in model.layers if l.type == "concat"), 1)
+            diff, tol, ok = parity.check(nf.Joined(merged), path, x.numpy())
+            self.assertTrue(ok, "max difference %.3g above %.3g" % (diff, tol))
+            back = export.load_exported_weights(nf.Averaged(self.WIDTHS), path).eval()
+        with torch.no_grad():
+            self.assertLess(float((back(x)[0] - points).abs().max()), 1e-3)
+
+
 class Format(unittest.TestCase):
     def model(self):
         return stdcnn.Model(1, 6, 6, [

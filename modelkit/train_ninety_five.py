@@ -125,13 +125,16 @@ def main():
                     "has passed; saved to runs/ninety_five[TAG]_average.pt at the end")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint files: "
                     "runs/ninety_five_TAG_{last,best,average}.pt")
+    ap.add_argument("--seed", type=int, default=0,
+                    help="seed of a new network's initial weights (default 0); runs meant to be "
+                    "averaged into one file need different seeds")
     args = ap.parse_args()
     stem = os.path.join(RUNS, "ninety_five_%s_" % args.tag if args.tag else "ninety_five_")
     LAST, BEST, AVERAGE = stem + "last.pt", stem + "best.pt", stem + "average.pt"
 
     os.makedirs(RUNS, exist_ok=True)
     set_threads()
-    torch.manual_seed(0)
+    torch.manual_seed(args.seed)
     rng = np.random.default_rng(int(time.time()))
 
     faces = samples95.load_frames68() + samples95.load_lfw_grey()
