@@ -57,7 +57,7 @@ class Averaged(nn.Module):
     points and the mean of their logits. Networks trained from different
     starting weights err differently on unseen people, so the mean is better
     than any one of them; the file stays a plain one-input network that the
-    library runs in one pass. Same attributes and outputs as NinetyFiveNet."""
+    library runs in one pass. Exports like NinetyFiveNet (trunk, points, face)."""
 
     def __init__(self, member_widths):
         super().__init__()
