@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "kx/face_analyzer.h"
+#include "source_tree.h"
 
 namespace kx::bench {
 
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 const char* const kModelFiles[] = {"frcnn_full_cross_500000.dat", "model95_tern.bin", "cdcn_iter_500000.dat",
                                    "cdcn95_verify_iter_50000.dat"};
 
-std::string modelFolder() { return (fs::path(__FILE__).parent_path().parent_path() / "models").string(); }
+std::string modelFolder() { return sourceTreePath("models").string(); }
 
 bool modelsPresent(const std::string& folder) {
     for (const char* name : kModelFiles) {
@@ -38,9 +38,7 @@ bool modelsPresent(const std::string& folder) {
 // the frame and cut around its centre (the face fills about a third of the
 // frame's height).
 cv::Mat benchFrame() {
-    const std::string path =
-        (fs::path(__FILE__).parent_path().parent_path() / "samples" / "obama.jpg").string();
-    const cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
+    const cv::Mat photo = cv::imread(sourceTreePath("samples/obama.jpg").string(), cv::IMREAD_COLOR);
     if (photo.empty()) return cv::Mat(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
     const double k = std::max(640.0 / photo.cols, 480.0 / photo.rows);
     cv::Mat big;
@@ -56,10 +54,10 @@ bool startAnalyzer(benchmark::State& state, FaceAnalyzer& analyzer, int faces) {
         state.SkipWithError(("no trained models in " + folder).c_str());
         return false;
     }
-    // The loaders report on standard output; keep the benchmark table clean.
-    std::streambuf* saved = std::cout.rdbuf(nullptr);
-    analyzer.start(folder, faces);
-    std::cout.rdbuf(saved);
+    {
+        QuietStdout quiet;
+        analyzer.start(folder, faces);
+    }
     return true;
 }
 

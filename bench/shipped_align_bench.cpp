@@ -5,8 +5,6 @@
 // caller pays on top of detection; a missing model file skips its benchmark.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <iostream>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
@@ -17,15 +15,12 @@
 #include "detect/enlarge_to_square.h"
 #include "net/model_file.h"
 #include "net/net.h"
+#include "source_tree.h"
 #include "track/tracked_face.h"
 
 namespace kx::bench {
 
 namespace {
-
-namespace fs = std::filesystem;
-
-const fs::path kSourceDir = fs::path(__FILE__).parent_path().parent_path();
 
 // The canonical face box of samples/obama.jpg, enlarged the library's way.
 cv::Rect portraitBox() {
@@ -36,21 +31,23 @@ cv::Rect portraitBox() {
 }
 
 cv::Mat portraitGrey() {
-    return cv::imread((kSourceDir / "samples" / "obama.jpg").string(), cv::IMREAD_GRAYSCALE);
+    return cv::imread(sourceTreePath("samples/obama.jpg").string(), cv::IMREAD_GRAYSCALE);
 }
 
 // Loads a one-input network from models/, quietly (the loader reports on
 // standard output); false marks the benchmark skipped.
 bool loadShipped(benchmark::State& state, Net& net, const char* file) {
-    const fs::path path = kSourceDir / "models" / file;
+    const std::filesystem::path path = sourceTreePath("models") / file;
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) {
+    if (!std::filesystem::is_regular_file(path, error)) {
         state.SkipWithError((path.string() + " is not there").c_str());
         return false;
     }
-    std::streambuf* saved = std::cout.rdbuf(nullptr);
-    const bool loaded = loadNetFile(net, path.string(), false);
-    std::cout.rdbuf(saved);
+    bool loaded = false;
+    {
+        QuietStdout quiet;
+        loaded = loadNetFile(net, path.string(), false);
+    }
     if (!loaded) state.SkipWithError((path.string() + " does not load").c_str());
     return loaded;
 }
@@ -80,9 +77,11 @@ void shippedNinetyFivePoints(benchmark::State& state) {
         !loadShipped(state, net95, "cdcn95_verify_iter_50000.dat"))
         return;
     LandmarkModel cascade;
-    std::streambuf* saved = std::cout.rdbuf(nullptr);  // the loader reports its progress
-    const bool cascade_loaded = cascade.load((kSourceDir / "models" / "model95_tern.bin").string());
-    std::cout.rdbuf(saved);
+    bool cascade_loaded = false;
+    {
+        QuietStdout quiet;
+        cascade_loaded = cascade.load(sourceTreePath("models/model95_tern.bin").string());
+    }
     if (!cascade_loaded) {
         state.SkipWithError("models/model95_tern.bin does not load");
         return;

@@ -19,32 +19,25 @@ import os
 import sys
 
 import numpy as np
-import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import datasets  # noqa: E402
 import samples95  # noqa: E402
 from ninety_five_net import load_checkpoint_model  # noqa: E402
-from train_ninety_five import face_probability, point_errors, run_batches, set_threads, to_tensor  # noqa: E402
-
-SOURCES = ("frames68", "lfw_grey")
+from train_ninety_five import (VALIDATION_SOURCES, face_probability, point_errors, run_batches,  # noqa: E402
+                               set_threads, validation_face_crops)
 
 
 def validation_crops():
     faces = [f for f in samples95.load_frames68() + samples95.load_lfw_grey() if datasets.is_validation(f.group)]
-    maker = samples95.CropMaker(np.random.default_rng(1))
-    out = {}
-    for source in SOURCES:
-        xs, ys, _ = maker.faces([f for f in faces if f.source == source], augment=False)
-        out[source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
-    return out
+    return validation_face_crops(samples95.CropMaker(np.random.default_rng(1)), faces)
 
 
 def scores(outputs, val):
     """Errors of the mean of several networks' outputs."""
     row = {}
-    for source in SOURCES:
+    for source in VALIDATION_SOURCES:
         points = sum(o[source][0] for o in outputs) / len(outputs)
         logits = sum(o[source][1] for o in outputs) / len(outputs)
         e95, e5 = point_errors(points, val[source][1])
@@ -65,17 +58,17 @@ def main():
     outputs = []
     for path in args.networks:
         net = load_checkpoint_model(path)
-        outputs.append({s: run_batches(net, val[s][0]) for s in SOURCES})
+        outputs.append({s: run_batches(net, val[s][0]) for s in VALIDATION_SOURCES})
     rows = []
     for k in range(1, min(args.largest, len(outputs)) + 1):
         for group in itertools.combinations(range(len(outputs)), k):
             rows.append((" + ".join(names[i] for i in group), scores([outputs[i] for i in group], val)))
     rows.sort(key=lambda r: r[1]["frames68"][0])
-    print("%-60s %s" % ("networks", "  ".join("%s: 5p    95p   faces" % s for s in SOURCES)))
+    print("%-60s %s" % ("networks", "  ".join("%s: 5p    95p   faces" % s for s in VALIDATION_SOURCES)))
     for label, row in rows:
         print("%-60s %s" % (label, "  ".join("%s %.2f%% %.2f%% %.1f%%" % (" " * (len(s) - 1), 100 * row[s][0],
                                                                          100 * row[s][1], 100 * row[s][2])
-                                            for s in SOURCES)))
+                                            for s in VALIDATION_SOURCES)))
 
 
 if __name__ == "__main__":

@@ -42,6 +42,7 @@ from training_clock import (WeightAverage, add_until_option, apply_threads, init
 
 RUNS = datasets.RUNS
 FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
+VALIDATION_SOURCES = ("frames68", "lfw_grey")
 
 
 def set_threads():
@@ -66,6 +67,16 @@ def point_errors(pred, target):
 
 def to_tensor(crops60):
     return torch.from_numpy(np.stack(crops60)).float().unsqueeze(1)
+
+
+def validation_face_crops(maker, val_faces):
+    """{source: (crops, 95-point labels)} of the validation faces, canonical
+    boxes, no augmentation; frames68 first, then lfw_grey."""
+    out = {}
+    for source in VALIDATION_SOURCES:
+        xs, ys, _ = maker.faces([f for f in val_faces if f.source == source], augment=False)
+        out[source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
+    return out
 
 
 def face_probability(logits):
@@ -149,10 +160,7 @@ def main():
 
     maker = samples95.CropMaker(rng)
     vmaker = samples95.CropMaker(np.random.default_rng(1), maker.five)
-    val = {"faces": {}, "nonfaces": {}}
-    for source in ("frames68", "lfw_grey"):
-        xs, ys, _ = vmaker.faces([f for f in val_faces if f.source == source], augment=False)
-        val["faces"][source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
+    val = {"faces": validation_face_crops(vmaker, val_faces), "nonfaces": {}}
     val["nonfaces"]["boxes"] = to_tensor(vmaker.random_boxes(neg_val, 2000, augment=False))
     val["nonfaces"]["points"] = to_tensor(vmaker.random_points(neg_val, 1000, augment=False))
     print("validation: %s" % ", ".join("%s %d" % (k, len(v[0])) for k, v in val["faces"].items())
