@@ -15,6 +15,11 @@ Layout "s16" (two inputs: image planes minus the BGR means, and the
         -> fullconnect 128 -> relu -> fullconnect 8   (output 0: box deltas)
                                    -> fullconnect 2 -> softmax (output 1)
 
+The second stage comes in two sizes (HEADS): "small" as above, and "wide",
+roipooling 6x6 -> 2 x (fullconnect 256 -> relu) -> the same two outputs,
+which sees more of each candidate and weighs it with more capacity, at
+about 36 M multiply-adds for the 100 candidates of a photo.
+
 Only "conv", "relu", "reshape" and "softmax" sit ahead of ROI pooling, so
 the network follows every image size. The proposal layer has nine fixed
 anchors; this network scores only anchor 3 (the 128 x 128 square) and gives
@@ -49,7 +54,8 @@ from export import CrossConv2d
 MEANS_BGR = (102.9801, 115.9465, 122.7717)
 ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
 ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
-POOLED = 4
+# Second stages: ROI pooling side, widths of the hidden fullconnect layers.
+HEADS = {"small": (4, (128,)), "wide": (6, (256, 256))}
 INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
 MIN_BOX = 12
 
@@ -157,18 +163,24 @@ BACKBONES = {"s16": Backbone, "s8": Backbone8}
 
 
 class Detector(nn.Module):
-    def __init__(self, layout="s16"):
+    def __init__(self, layout="s16", head="small"):
         super().__init__()
-        self.layout = layout
+        self.layout, self.head_name = layout, head
         self.backbone = BACKBONES[layout]()
         c = self.backbone.channels
         self.stride = self.backbone.stride
         self.rpn_score = nn.Conv2d(c, 1, 1)     # face logit of anchor 3
         self.rpn_delta = nn.Conv2d(c, 4, 1)     # its dx, dy, dw, dh
-        self.fc = nn.Linear(c * POOLED * POOLED, 128)
-        self.cls = nn.Linear(128, 2)
-        self.reg = nn.Linear(128, 4)
+        self.pooled, widths = HEADS[head]
+        sizes = (c * self.pooled * self.pooled,) + widths
+        self.hidden = nn.ModuleList(nn.Linear(a, b) for a, b in zip(sizes, sizes[1:]))
+        self.cls = nn.Linear(sizes[-1], 2)
+        self.reg = nn.Linear(sizes[-1], 4)
         nn.init.constant_(self.rpn_score.bias, -4.0)
+
+    def first_stage(self):
+        """The modules the proposals come from."""
+        return [self.backbone, self.rpn_score, self.rpn_delta]
 
     def rpn(self, x):
         f = self.backbone(x)
@@ -176,9 +188,19 @@ class Detector(nn.Module):
 
     def head(self, features, rois):
         """rois: (R, 5) rows (item, x1, y1, x2, y2) in input pixels."""
-        p = roi_pool(features, rois, (POOLED, POOLED), 1.0 / self.stride)
-        h = F.relu(self.fc(p.flatten(1)))
+        h = roi_pool(features, rois, (self.pooled, self.pooled), 1.0 / self.stride).flatten(1)
+        for fc in self.hidden:
+            h = F.relu(fc(h))
         return self.cls(h), self.reg(h)
+
+
+def with_head(det, head):
+    """A Detector with det's backbone and proposal head and an untrained
+    second stage of the given size."""
+    out = Detector(det.layout, head)
+    for mine, theirs in zip(out.first_stage(), det.first_stage()):
+        mine.load_state_dict(theirs.state_dict())
+    return out
 
 
 def apply_deltas(boxes, deltas):
@@ -275,11 +297,11 @@ def export_model(det, height=480, width=640):
 
     prop = add([("type", "frcnnproposal")] + [(k, v) for k, v in proposal_params(det.stride).items()],
                [score, delta, 1])
-    pooled = add([("type", "roipooling"), ("pooled_w", POOLED), ("pooled_h", POOLED),
+    hidden = add([("type", "roipooling"), ("pooled_w", det.pooled), ("pooled_h", det.pooled),
                   ("spatial_scale", repr(1.0 / det.stride))], [features, prop])
-    hidden = add([("type", "fullconnect"), ("node_num", det.fc.out_features)], [pooled],
-                 [det.fc.weight, det.fc.bias])
-    hidden = add([("type", "relu")], [hidden])
+    for fc in det.hidden:
+        hidden = add([("type", "fullconnect"), ("node_num", fc.out_features)], [hidden], [fc.weight, fc.bias])
+        hidden = add([("type", "relu")], [hidden])
     rw = np.zeros((8, det.reg.in_features), np.float64)
     rb = np.zeros(8, np.float64)
     rw[4:] = det.reg.weight.detach().double().numpy()
@@ -298,6 +320,19 @@ def _stride_of(model):
     raise ValueError("no proposal layer")
 
 
+def _head_of(model):
+    """The HEADS name of a file's second stage (ROI pooling side and the
+    hidden fullconnect widths; the last two fullconnect layers are the
+    outputs)."""
+    pooled = [int(l.param("pooled_w", 0)) for l in model.layers if l.type == "roipooling"]
+    widths = tuple(int(l.param("node_num", 0)) for l in model.layers if l.type == "fullconnect")[:-2]
+    for name, shape in HEADS.items():
+        if pooled and shape == (pooled[0], widths):
+            return name
+    raise ValueError("second stage with ROI pooling %s and hidden layers %s is none of %s"
+                     % (pooled, widths, sorted(HEADS)))
+
+
 def load_exported(path):
     """A Detector with the weights of an exported file: a layout written by
     export_model (told apart by the proposal layer's stride); a file without
@@ -308,12 +343,13 @@ def load_exported(path):
     layout = [k for k, b in BACKBONES.items() if b.stride == stride]
     if not layout:
         raise ValueError("%s: feature stride %d, no detector layout has it" % (path, stride))
-    det = Detector(layout[0])
+    det = Detector(layout[0], _head_of(model))
     b = det.backbone
     convs = b.convs()
-    if len(weighted) == len(convs) + 4 and b.optional() is not None:
+    head_layers = 2 + len(det.hidden) + 2
+    if len(weighted) == len(convs) + head_layers - 1 and b.optional() is not None:
         convs = [c for c in convs if c is not b.optional()]
-    if len(weighted) != len(convs) + 5:
+    if len(weighted) != len(convs) + head_layers:
         raise ValueError("%s: %d weighted layers, not a detector of this layout" % (path, len(weighted)))
 
     def put(param, values, rows=None):
@@ -326,14 +362,16 @@ def load_exported(path):
     for i, (m, layer) in enumerate(zip(convs, weighted)):
         put(m.weight, np.asarray(layer.weights[0]) / (INPUT_SCALE if i == 0 else 1.0))
         put(m.bias, layer.weights[1])
-    score, delta, fc, reg, cls = weighted[len(convs):]
+    score, delta = weighted[len(convs):len(convs) + 2]
+    reg, cls = weighted[-2:]
     put(det.rpn_score.weight, score.weights[0], [9 + ANCHOR])
     put(det.rpn_score.bias, score.weights[1], [9 + ANCHOR])
     rows = list(range(4 * ANCHOR, 4 * ANCHOR + 4))
     put(det.rpn_delta.weight, delta.weights[0], rows)
     put(det.rpn_delta.bias, delta.weights[1], rows)
-    put(det.fc.weight, fc.weights[0])
-    put(det.fc.bias, fc.weights[1])
+    for fc, layer in zip(det.hidden, weighted[len(convs) + 2:-2]):
+        put(fc.weight, layer.weights[0])
+        put(fc.bias, layer.weights[1])
     put(det.reg.weight, reg.weights[0], [4, 5, 6, 7])
     put(det.reg.bias, reg.weights[1], [4, 5, 6, 7])
     put(det.cls.weight, cls.weights[0])
@@ -344,7 +382,7 @@ def load_exported(path):
 def from_checkpoint(state):
     """A Detector of a training checkpoint's layout, with its weights
     (checkpoints older than the layouts are s16)."""
-    det = Detector(state.get("layout", "s16"))
+    det = Detector(state.get("layout", "s16"), state.get("head", "small"))
     det.load_state_dict(state["model"])
     return det
 

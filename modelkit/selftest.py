@@ -11,6 +11,7 @@ modelkit/cpp built; no data sets needed):
 - enlarge_to_square and the crop/target mapping match the library's rules;
 - the detector's training labels for faces cut by the scene's border.
 """
+import math
 import os
 import struct
 import sys
@@ -138,15 +139,15 @@ class WeightsBack(unittest.TestCase):
             stdcnn.write(dn.export_model(det, 64, 64), path)
             self.assertEqual(sum(1 for l in stdcnn.read(path, two_inputs=True).layers if l.weights), weighted_layers)
             back = dn.load_exported(path)
-        self.assertEqual(back.layout, det.layout)
+        self.assertEqual((back.layout, back.head_name), (det.layout, det.head_name))
         with torch.no_grad():
             self.assertLess(float((det.backbone(x) - back.backbone(x)).abs().max()), 1e-3)
             f = det.backbone(x)
             self.assertLess(float((det.rpn_score(f) - back.rpn_score(f)).abs().max()), 1e-4)
             self.assertLess(float((det.rpn_delta(f) - back.rpn_delta(f)).abs().max()), 1e-4)
-            h = torch.relu(det.fc(torch.ones(1, det.fc.in_features)))
-            self.assertLess(float((det.cls(h) - back.cls(h)).abs().max()), 1e-4)
-            self.assertLess(float((det.reg(h) - back.reg(h)).abs().max()), 1e-4)
+            rois = torch.tensor([[0.0, 4, 4, 40, 40], [0.0, 10, 2, 63, 50]])
+            for a, b in zip(det.head(f, rois), back.head(f, rois)):
+                self.assertLess(float((a - b).abs().max()), 1e-4)
 
     def test_detector_leaves_an_identity_stride_8_layer_out(self):
         import detector_net as dn
@@ -163,6 +164,20 @@ class WeightsBack(unittest.TestCase):
         det = randomise(dn.Detector("s8"), 13)
         self.assertEqual(dn.feature_size(64, det.backbone), 8)
         self.check_detector_round_trip(det, 13)
+
+    def test_wide_second_stage_round_trip(self):
+        import detector_net as dn
+        self.check_detector_round_trip(randomise(dn.Detector("s8", "wide"), 14), 14)
+
+    def test_new_second_stage_keeps_the_proposals(self):
+        import detector_net as dn
+        det = randomise(dn.Detector("s8"), 15)
+        wide = dn.with_head(det, "wide")
+        x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(5)) * 60
+        with torch.no_grad():
+            for a, b in zip(det.rpn(x), wide.rpn(x)):
+                self.assertTrue(torch.equal(a, b))
+        self.assertEqual(wide.pooled, 6)
 
 
 class AveragedNetworks(unittest.TestCase):
@@ -299,6 +314,43 @@ class DetectorLabels(unittest.TestCase):
         ys, xs = np.nonzero(pos)
         self.assertLessEqual(np.abs(xs * 8 + 8 - 128).max(), 0.2 * 256 + 8)
         self.assertLessEqual(np.abs(ys * 8 + 8 - 128).max(), 0.2 * 128 + 8)
+
+    def test_proposals_of_a_wide_photo_are_clipped_to_its_own_sides(self):
+        import train_detector
+        # 4 x 12 cells of a 32 x 96 photo: boxes twice the anchor (256 px)
+        # reach past both sides, and must stop at x 96 and y 32, not at a
+        # square's side.
+        score = torch.zeros(4, 12)
+        delta = torch.zeros(4, 4, 12)
+        delta[2:] = float(np.log(2.0))
+        boxes = train_detector.proposals(score, delta, (32, 96), 8, keep=100)
+        self.assertGreater(len(boxes), 0)
+        self.assertEqual(float(boxes[:, [0, 1]].min()), 1.0)
+        self.assertEqual(float(boxes[:, 2].max()), 96.0)
+        self.assertEqual(float(boxes[:, 3].max()), 32.0)
+
+
+class DetectorOperatingPoints(unittest.TestCase):
+    def test_bias_keeps_the_detection_at_the_threshold_and_drops_the_next_lower(self):
+        import detector_operating_points as op
+        for t in (0.3, 0.8, 0.95, 0.9991):
+            z = math.log(t / (1 - t))
+            b = op.bias_for(t)
+            self.assertGreaterEqual(1 / (1 + math.exp(-(z - b))), 0.8)
+            lower = t - 0.01
+            self.assertLess(1 / (1 + math.exp(-(math.log(lower / (1 - lower)) - b))), 0.8)
+
+    def test_most_faces_per_false_limit(self):
+        import detector_operating_points as op
+        import eval_detector as ev
+        face = ev.Face((20, 20), (40, 20), (30, 40))          # eye-to-mouth 20
+        truth = {"a": [face], "b": []}
+        hit, miss = (10, 10, 50, 50), (100, 100, 140, 140)
+        found = {"a": [(0.9, miss), (0.7, hit)], "b": [(0.95, miss), (0.6, miss)]}
+        points = op.operating_points(truth, found)
+        self.assertEqual(points[5], (1, 2, 0.7))             # the face costs two false detections
+        found["a"] = [(0.99, hit)]
+        self.assertEqual(op.operating_points(truth, found)[5], (1, 0, 0.99))
 
 
 if __name__ == "__main__":

@@ -14,7 +14,10 @@ away are ignored) and the deltas from the cell's 128 x 128 anchor to the
 face box. The second stage learns on ROIs made of the proposal head's own
 best boxes (after suppression, as the proposal layer does), jittered copies
 of the true boxes and random boxes: face when the overlap with a face is at
-least 0.5, background below 0.3.
+least 0.5, background below 0.3. With --background-photos it also learns
+the best proposals of whole face-free photos as background: a photo at the
+library's working size offers the second stage many more face-like patches than a
+scene that is mostly faces.
 """
 import argparse
 import datetime
@@ -22,6 +25,7 @@ import math
 import os
 import time
 
+import cv2
 import numpy as np
 import torch
 import torch.nn.functional as F
@@ -78,21 +82,42 @@ def focal_loss(logits, labels, gamma=2.0, alpha=0.25):
     return (w * (1 - pt) ** gamma * ce).sum()
 
 
-def proposals(score, delta, size, stride, keep=16):
-    """The proposal layer's boxes for one image: anchor-3 decoding, clip to
-    [1, size], suppression at 0.7, best `keep`."""
+def proposals(score, delta, image_hw, stride, keep=16):
+    """The proposal layer's boxes for one image of image_hw = (height,
+    width): anchor-3 decoding, clip to the image, suppression at 0.7, best
+    `keep`."""
     h, w = score.shape
     xs, ys, anchor = dn.anchor_centres(h, w, stride)
     x1 = torch.tensor(xs - 0.5 * anchor, dtype=torch.float32)[None, :].expand(h, w)
     y1 = torch.tensor(ys - 0.5 * anchor, dtype=torch.float32)[:, None].expand(h, w)
     anchors = torch.stack([x1, y1, x1 + anchor - 1, y1 + anchor - 1], -1).reshape(-1, 4)
-    boxes = dn.apply_deltas(anchors, delta.reshape(4, -1).t()).clamp(1.0, float(size))
+    boxes = dn.apply_deltas(anchors, delta.reshape(4, -1).t())
+    limit = torch.tensor([image_hw[1], image_hw[0]] * 2, dtype=torch.float32)
+    boxes = torch.maximum(torch.minimum(boxes, limit), torch.ones(4))
     s = score.reshape(-1)
     top = torch.argsort(s, descending=True)[:100]
     boxes, s = boxes[top], s[top]
     ok = ((boxes[:, 2] - boxes[:, 0]) >= dn.MIN_BOX) & ((boxes[:, 3] - boxes[:, 1]) >= dn.MIN_BOX)
     boxes, s = boxes[ok], s[ok]
     return boxes[nms(boxes, s, 0.7)[:keep]]
+
+
+def background_scores(det, negatives, rng, keep=32):
+    """(second-stage logits of the best proposals, proposal-score map) of a
+    whole face-free photo at about the size the library sees photos: the
+    false detections a photo offers, which scenes full of faces rarely put
+    among their best proposals. The first stage keeps its gradients only
+    when it is being trained."""
+    img = negatives[rng.integers(len(negatives))]
+    f = rng.uniform(0.6, 1.0)
+    img = cv2.resize(img, None, fx=f, fy=f, interpolation=cv2.INTER_AREA)
+    if rng.random() < 0.5:
+        img = img[:, ::-1]
+    bgr = cv2.cvtColor(np.ascontiguousarray(img), cv2.COLOR_GRAY2BGR)
+    feats, score, delta = det.rpn(torch.from_numpy(ds.network_input(bgr))[None])
+    boxes = proposals(score[0].detach(), delta[0].detach(), img.shape, det.stride, keep)
+    logits, _ = det.head(feats, torch.cat([torch.zeros(len(boxes), 1), boxes], 1))
+    return logits, score[0]
 
 
 def jittered(gt, rng, copies=2):
@@ -116,10 +141,10 @@ def random_boxes(rng, size, count):
     return out
 
 
-def roi_batch(score, delta, gts, size, stride, rng, per_image=32):
+def roi_batch(score, delta, gts, size, stride, rng, per_image=32, proposals_kept=16):
     rois, labels, targets = [], [], []
     for i, gt in enumerate(gts):
-        cand = [proposals(score[i].detach(), delta[i].detach(), size, stride)]
+        cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride, proposals_kept)]
         extra = jittered(gt, rng) + random_boxes(rng, size, 4)
         cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
         boxes = torch.cat(cand)
@@ -165,6 +190,19 @@ def main():
                     help="keep the stride-8 cross layer as the identity (not trained; left out of the export)")
     ap.add_argument("--layout", choices=sorted(dn.BACKBONES), default="s16",
                     help="network layout of a new run (default s16; --init and a resumed run keep their own)")
+    ap.add_argument("--head", choices=sorted(dn.HEADS),
+                    help="second stage of a new run (default small); with --init, a different size "
+                    "keeps the proposals of the file and starts the second stage untrained")
+    ap.add_argument("--second-stage-only", action="store_true",
+                    help="train only the second stage: the backbone and the proposals stay as they start")
+    ap.add_argument("--rois-per-scene", type=int, default=32,
+                    help="second-stage samples per scene, at most half of them faces (default %(default)s)")
+    ap.add_argument("--proposals-per-scene", type=int, default=16,
+                    help="best proposals per scene that the second stage learns on, beside jittered "
+                    "face boxes and random boxes (default %(default)s)")
+    ap.add_argument("--background-photos", type=int, default=0, metavar="N",
+                    help="per step, the second stage also learns that the best proposals on N whole "
+                    "face-free photos are background (default %(default)s)")
     ap.add_argument("--stem-from", metavar="FILE",
                     help="a new run takes its first two convolutions (same in every layout) from this detector")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
@@ -178,7 +216,6 @@ def main():
     args = ap.parse_args()
     LAST = os.path.join(RUNS, "detector_%s_last.pt" % args.tag if args.tag else "detector_last.pt")
     torch.set_num_threads(args.threads)
-    import cv2
     cv2.setNumThreads(1)
 
     until = utc_next_at(args.until)
@@ -186,11 +223,14 @@ def main():
     start_weights = args.init if args.fresh else None
     resume = torch.load(LAST) if os.path.exists(LAST) and not args.fresh else None
     if start_weights:
-        det = dn.load_weights(start_weights).train()
+        det = dn.load_weights(start_weights)
+        if args.head and args.head != det.head_name:
+            det = dn.with_head(det, args.head)
     elif resume:
-        det = dn.from_checkpoint(resume).train()
+        det = dn.from_checkpoint(resume)
     else:
-        det = dn.Detector(args.layout)
+        det = dn.Detector(args.layout, args.head or "small")
+    det.train()
     if args.stem_from and not (start_weights or resume):
         src = dn.load_weights(args.stem_from).backbone
         det.backbone.c1.load_state_dict(src.c1.state_dict())
@@ -199,6 +239,9 @@ def main():
     if args.without_fine_layer and det.backbone.optional() is not None:
         dn.identity_cross(det.backbone.optional())
         det.backbone.optional().requires_grad_(False)
+    if args.second_stage_only:
+        for m in det.first_stage():
+            m.requires_grad_(False)
     opt = torch.optim.AdamW([p for p in det.parameters() if p.requires_grad], lr=args.lr, weight_decay=1e-4)
     step, start = 0, time.time()
     if start_weights:
@@ -217,11 +260,12 @@ def main():
                           close_up_share=args.close_up_share)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
-    print("layout %s: %d x %d feature cells per scene" % (det.layout, fh, fh), flush=True)
+    print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),
+          flush=True)
 
     def save():
         save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
-                         "layout": det.layout}, LAST)
+                         "layout": det.layout, "head": det.head_name}, LAST)
 
     saved = time.time()
     sums = np.zeros(5)
@@ -247,10 +291,18 @@ def main():
         l_cls = focal_loss(score, lab) / npos
         posm = (lab == 1)[:, None].expand_as(delta)
         l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
-        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng)
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, args.rois_per_scene,
+                                     args.proposals_per_scene)
         logits, rdelta = det.head(feats, rois)
         keep = rlab >= 0
-        l_hcls = F.cross_entropy(logits[keep], rlab[keep])
+        logits, rlab_kept = logits[keep], rlab[keep]
+        for _ in range(args.background_photos):
+            more, bg_score = background_scores(det, negatives, rng)
+            logits = torch.cat([logits, more])
+            rlab_kept = torch.cat([rlab_kept, torch.zeros(len(more), dtype=torch.long)])
+            if bg_score.requires_grad:
+                l_cls = l_cls + focal_loss(bg_score, torch.zeros_like(bg_score)) / npos
+        l_hcls = F.cross_entropy(logits, rlab_kept)
         hp = rlab == 1
         l_hreg = (F.smooth_l1_loss(rdelta[hp], rtgt[hp], beta=0.1, reduction="sum") / max(1, int(hp.sum()))
                   if hp.any() else torch.zeros(()))
