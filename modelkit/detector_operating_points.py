@@ -34,7 +34,7 @@ def detections(det, truth):
     out = {}
     for photo in truth:
         img = cv2.imread(photo, cv2.IMREAD_COLOR)
-        s = min(1.0, ev.WORKING_SIDE / max(img.shape[:2]))
+        s = ev.working_scale(photo)
         if s < 1.0:
             img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
         rows = reference_run(det, network_input(img), LOWEST)[3]

@@ -16,8 +16,8 @@ best boxes (after suppression, as the proposal layer does), jittered copies
 of the true boxes and random boxes: face when the overlap with a face is at
 least 0.5, background below 0.3. With --background-photos it also learns
 the best proposals of whole face-free photos as background: a photo at the
-library's working size offers the second stage many more face-like patches than a
-scene that is mostly faces.
+library's working size offers the second stage many more face-like patches
+than a scene that is mostly faces.
 """
 import argparse
 import datetime
@@ -141,10 +141,10 @@ def random_boxes(rng, size, count):
     return out
 
 
-def roi_batch(score, delta, gts, size, stride, rng, per_image=32, proposals_kept=16):
+def roi_batch(score, delta, gts, size, stride, rng, per_image=32):
     rois, labels, targets = [], [], []
     for i, gt in enumerate(gts):
-        cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride, proposals_kept)]
+        cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride)]
         extra = jittered(gt, rng) + random_boxes(rng, size, 4)
         cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
         boxes = torch.cat(cand)
@@ -195,14 +195,10 @@ def main():
                     "keeps the proposals of the file and starts the second stage untrained")
     ap.add_argument("--second-stage-only", action="store_true",
                     help="train only the second stage: the backbone and the proposals stay as they start")
-    ap.add_argument("--rois-per-scene", type=int, default=32,
-                    help="second-stage samples per scene, at most half of them faces (default %(default)s)")
-    ap.add_argument("--proposals-per-scene", type=int, default=16,
-                    help="best proposals per scene that the second stage learns on, beside jittered "
-                    "face boxes and random boxes (default %(default)s)")
     ap.add_argument("--background-photos", type=int, default=0, metavar="N",
                     help="per step, the second stage also learns that the best proposals on N whole "
-                    "face-free photos are background (default %(default)s)")
+                    "face-free photos are background (and the proposal head, when it trains, that "
+                    "every cell of them is) (default %(default)s)")
     ap.add_argument("--stem-from", metavar="FILE",
                     help="a new run takes its first two convolutions (same in every layout) from this detector")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
@@ -291,8 +287,7 @@ def main():
         l_cls = focal_loss(score, lab) / npos
         posm = (lab == 1)[:, None].expand_as(delta)
         l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
-        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, args.rois_per_scene,
-                                     args.proposals_per_scene)
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng)
         logits, rdelta = det.head(feats, rois)
         keep = rlab >= 0
         logits, rlab_kept = logits[keep], rlab[keep]
