@@ -29,12 +29,12 @@ FALSE_LIMITS = (5, 7, 10, 14, 20, 28, 40)
 
 
 def detections(det, truth):
-    """Per photo, (probability, (x1, y1, x2, y2) in photo pixels) of every
-    detection at LOWEST, best first, on the working image."""
+    """Per photo, (probability, (x, y, width, height) in photo pixels) of
+    every detection at LOWEST, best first, on the working image."""
     out = {}
     for photo in truth:
         img = cv2.imread(photo, cv2.IMREAD_COLOR)
-        s = ev.working_scale(photo)
+        s = ev.scale_for_size(*img.shape[:2])
         if s < 1.0:
             img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
         rows = reference_run(det, network_input(img), LOWEST)[3]

@@ -141,11 +141,16 @@ def score_set(truth, found, marks=None, found_faces=None):
     return total, hits, false, len(truth)
 
 
+def scale_for_size(height, width):
+    """The factor KXTracker_detect shrinks a photo of this size by (1 for
+    small ones)."""
+    return min(1.0, WORKING_SIDE / max(height, width))
+
+
 def working_scale(photo):
-    """The factor KXTracker_detect shrinks the photo by (1 for small ones)."""
+    """scale_for_size of a photo file."""
     import cv2
-    h, w = cv2.imread(photo, cv2.IMREAD_GRAYSCALE).shape
-    return min(1.0, WORKING_SIDE / max(h, w))
+    return scale_for_size(*cv2.imread(photo, cv2.IMREAD_GRAYSCALE).shape)
 
 
 BAND_NAMES = ["%g-%g" % lh for lh in zip((0.0,) + SIZE_BANDS, SIZE_BANDS)] + [">=%g" % SIZE_BANDS[-1]]

@@ -12,6 +12,14 @@ int pool_out_size(int size, int window, int pad, int stride) {
     return int(float(std::ceil(double(steps))) + 1.0f);
 }
 
+namespace {
+
+// A select, not a branch: it compiles to a maximum instruction. Keeps
+// `best` when v is not larger (NaN included), as the comparison order asks.
+inline float larger(float best, float v) { return v > best ? v : best; }
+
+}  // namespace
+
 PoolLayer::PoolLayer(const LayerParams& params) : Layer(params) {}
 
 bool PoolLayer::setup(const BlobList& bottoms, BlobList& tops) {
@@ -94,20 +102,19 @@ void PoolLayer::max_pool(const float* in, int height, int width, float* out) con
                 continue;
             }
             // Starts at -10000 rather than at minus infinity: a window whose
-            // values all lie at or below it yields -10000. A select, not a
-            // branch: it compiles to a maximum instruction.
+            // values all lie at or below it yields -10000.
             float best = -10000.0f;
             if (y1 - y0 == 2 && x1 - x0 == 2) {
                 // The common whole 2 x 2 window, unrolled; same order.
                 const float* row = in + size_t(y0) * width + x0;
-                best = row[0] > best ? row[0] : best;
-                best = row[1] > best ? row[1] : best;
-                best = row[width] > best ? row[width] : best;
-                best = row[width + 1] > best ? row[width + 1] : best;
+                best = larger(best, row[0]);
+                best = larger(best, row[1]);
+                best = larger(best, row[width]);
+                best = larger(best, row[width + 1]);
             } else {
                 for (int y = y0; y < y1; ++y) {
                     const float* row = in + size_t(y) * width;
-                    for (int x = x0; x < x1; ++x) best = row[x] > best ? row[x] : best;
+                    for (int x = x0; x < x1; ++x) best = larger(best, row[x]);
                 }
             }
             *out++ = best;

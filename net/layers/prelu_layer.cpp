@@ -43,6 +43,17 @@ bool PReluLayer::setup(const BlobList& bottoms, BlobList& tops) {
     return append_new_blob(tops, bottom_shape_.channels, bottom_shape_.height, bottom_shape_.width);
 }
 
+namespace {
+
+// The product is formed for every value, so that the choice compiles to a
+// blend: a branch on the sign mispredicts on real feature maps.
+inline float leaky(float x, float slope) {
+    const float scaled = x * slope;
+    return x > 0.0f ? x : scaled;
+}
+
+}  // namespace
+
 void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     if (!bottom_covers_top(bottoms, tops)) {
         say_reshape_failed();
@@ -53,30 +64,19 @@ void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     const float* a = weights[0]->data;
     const int n = tops[0]->count;
 
-    // The product is formed for every value, so that the choice compiles to
-    // a blend: a branch on the sign mispredicts on real feature maps.
     if (param_level_ == 0) {
         const float slope = a[0];
-        for (int i = 0; i < n; ++i) {
-            const float scaled = x[i] * slope;
-            y[i] = x[i] > 0.0f ? x[i] : scaled;
-        }
+        for (int i = 0; i < n; ++i) y[i] = leaky(x[i], slope);
     } else if (param_level_ == 1) {
         // One slope per plane of the bottom's set-up size.
         const int plane = bottom_shape_.height * bottom_shape_.width;
         for (int start = 0, c = 0; start < n; start += plane, ++c) {
             const float slope = a[c];
             const int end = n - start < plane ? n : start + plane;
-            for (int i = start; i < end; ++i) {
-                const float scaled = slope * x[i];
-                y[i] = x[i] > 0.0f ? x[i] : scaled;
-            }
+            for (int i = start; i < end; ++i) y[i] = leaky(x[i], slope);
         }
     } else if (param_level_ >= 2) {
-        for (int i = 0; i < n; ++i) {
-            const float scaled = a[i] * x[i];
-            y[i] = x[i] > 0.0f ? x[i] : scaled;
-        }
+        for (int i = 0; i < n; ++i) y[i] = leaky(x[i], a[i]);
     }
 }
 
