@@ -16,11 +16,13 @@ import cv2
 import numpy as np
 
 import datasets
+import face_styles
 from face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
 CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
 CLOSE_UP_SIDES = (0.7, 2.0)   # the close-up face's canonical side, in scene sides
+STYLED_TILT = 25.0            # degrees a styled face may be turned (others: 12)
 
 
 class FacePhoto:
@@ -87,13 +89,13 @@ def _transform_points(m, pts):
     return pts @ m[:, :2].T + m[:, 2]
 
 
-def _face_transform(photo, side, centre, rng, mirror):
+def _face_transform(photo, side, centre, rng, mirror, tilt=12.0):
     """Affine map taking the photo's face to canonical side `side` centred at
-    `centre`, with a small rotation and optional mirroring."""
+    `centre`, turned by up to `tilt` degrees and optionally mirrored."""
     x, y, s, _ = canonical_face_box(photo.points)
     cx, cy = x + s / 2.0, y + s / 2.0
     scale = side / float(s)
-    angle = math.radians(rng.uniform(-12, 12))
+    angle = math.radians(rng.uniform(-tilt, tilt))
     a, b = scale * math.cos(angle), scale * math.sin(angle)
     m = np.array([[a, -b, 0.0], [b, a, 0.0]])
     if mirror:
@@ -142,11 +144,15 @@ def _random_side(rng, low, high):
 
 
 class SceneMaker:
-    def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0):
+    def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0,
+                 style_share=0.0):
         self.photos, self.negatives, self.size = photos, negatives, size
         # Shares of the scene kinds: groups of small faces, one face larger
         # than the view (as in a portrait shot close), the rest.
         self.crowd_share, self.close_up_share = crowd_share, close_up_share
+        # Share of pasted faces that are drawn, printed, shadowed or covered
+        # in part (face_styles.py), with a wider tilt.
+        self.style_share = style_share
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -222,10 +228,14 @@ class SceneMaker:
                 break
         else:
             return
-        m = _face_transform(photo, side, (patch / 2.0, patch / 2.0), rng, rng.random() < 0.5)
+        styled = rng.random() < self.style_share
+        m = _face_transform(photo, side, (patch / 2.0, patch / 2.0), rng, rng.random() < 0.5,
+                            STYLED_TILT if styled else 12.0)
         face = cv2.warpAffine(photo.image, m, (patch, patch), flags=cv2.INTER_LINEAR,
                               borderMode=cv2.BORDER_REPLICATE)
         face = _lighting(face, rng)
+        if styled:
+            face = face_styles.restyle(face, side, rng)
         alpha = np.zeros((patch, patch), np.float32)
         rx, ry = rng.uniform(0.38, 0.5) * patch, rng.uniform(0.42, 0.5) * patch
         cv2.ellipse(alpha, (patch // 2, patch // 2), (int(rx), int(ry)), 0, 0, 360, 1.0, -1)

@@ -9,7 +9,8 @@ modelkit/cpp built; no data sets needed):
   files the library's loader refuses;
 - the pooling size rule matches the runtime's documented examples;
 - enlarge_to_square and the crop/target mapping match the library's rules;
-- the detector's training labels for faces cut by the scene's border.
+- the detector's training labels for faces cut by the scene's border;
+- the face styles of the detector's scenes keep what makes a face.
 """
 import math
 import os
@@ -328,6 +329,68 @@ class DetectorLabels(unittest.TestCase):
         self.assertEqual(float(boxes[:, [0, 1]].min()), 1.0)
         self.assertEqual(float(boxes[:, 2].max()), 96.0)
         self.assertEqual(float(boxes[:, 3].max()), 32.0)
+
+
+class FaceStyles(unittest.TestCase):
+    def test_every_style_keeps_the_patch_shape_from_tiny_to_large_faces(self):
+        import face_styles as fs
+        rng = np.random.default_rng(1)
+        for side in (10.0, 23.0, 160.0):
+            n = int(round(2 * side))
+            patch = rng.uniform(-30, 290, (n, n, 3)).astype(np.float32)
+            for style in fs.STYLES:
+                out = style(patch, side, np.random.default_rng(int(side)))
+                self.assertEqual(out.shape, patch.shape, style.__name__)
+                self.assertTrue(np.isfinite(out).all(), style.__name__)
+
+    def test_halftone_prints_a_grey_with_its_own_share_of_white(self):
+        import face_styles as fs
+        for grey in (20.0, 90.0, 200.0):
+            out = fs.halftone(np.full((160, 160, 3), grey, np.float32), 80.0, np.random.default_rng(2))
+            self.assertAlmostEqual(float(out.mean()), grey, delta=3.0)
+            self.assertGreater(float((out < 64).mean() + (out > 192).mean()), 0.6)   # dots, not grey
+
+    def test_ink_is_two_tones(self):
+        import face_styles as fs
+        rng = np.random.default_rng(3)
+        patch = cv2_free_face(120)
+        for seed in range(4):
+            out = fs.ink(patch + rng.normal(0, 5, patch.shape).astype(np.float32), 60.0,
+                         np.random.default_rng(seed))
+            self.assertEqual(len(np.unique(out)), 2)
+
+    def test_a_covered_face_keeps_both_eyes_or_the_mouth_in_view(self):
+        import face_styles as fs
+        # Canonical face of side 100 centred in a 200 patch, with iod equal to
+        # eye-to-mouth distance d: side 2.2 d, eye centre 0.6 d above the box
+        # centre, mouth 0.4 d below, eyes d / 2 to either side.
+        side, d = 100.0, 100.0 / 2.2
+        eyes = [(100 - d / 2, 100 - 0.6 * d), (100 + d / 2, 100 - 0.6 * d)]
+        mouth = (100.0, 100 + 0.4 * d)
+        patch = np.full((200, 200, 3), 500.0, np.float32)   # no tone the cover can have
+        for seed in range(200):
+            out = fs.covered(patch, side, np.random.default_rng(seed))
+            seen = [bool((out[int(y), int(x)] == 500.0).all()) for x, y in eyes + [mouth]]
+            self.assertTrue((seen[0] and seen[1]) or seen[2], "seed %d hides %s" % (seed, seen))
+            self.assertLess(float((out != 500.0).any(2).mean()), 0.5)
+
+    def test_shadow_darkens_without_brightening_and_leaves_a_lit_side(self):
+        import face_styles as fs
+        patch = np.full((100, 100, 3), 200.0, np.float32)
+        for seed in range(20):
+            out = fs.shadow(patch, 50.0, np.random.default_rng(seed))
+            self.assertLessEqual(float(out.max()), 200.0 + 1e-3)
+            self.assertGreater(float(out.max()), 170.0)
+            self.assertLess(float(out.min()), 120.0)
+
+
+def cv2_free_face(n):
+    """A grey patch with darker eyes and mouth, as a float BGR face."""
+    y, x = np.mgrid[0:n, 0:n].astype(np.float32)
+    g = np.full((n, n), 180.0, np.float32)
+    for cx, cy, r in ((0.38, 0.42, 0.06), (0.62, 0.42, 0.06), (0.5, 0.68, 0.08)):
+        g[(x - cx * n) ** 2 + (y - cy * n) ** 2 < (r * n) ** 2] = 40.0
+    return np.repeat(g[..., None], 3, 2)
 
 
 class DetectorOperatingPoints(unittest.TestCase):

@@ -207,6 +207,9 @@ def main():
     ap.add_argument("--close-up-share", type=float, default=0.0,
                     help="share of scenes that are one face larger than the view, its box cut by the "
                     "scene's border (default %(default)s)")
+    ap.add_argument("--style-share", type=float, default=0.0,
+                    help="share of pasted faces drawn, printed, flattened, shadowed, darkened or partly "
+                    "covered, and turned by up to 25 degrees (default %(default)s)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     args = ap.parse_args()
@@ -253,7 +256,7 @@ def main():
     print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
-                          close_up_share=args.close_up_share)
+                          close_up_share=args.close_up_share, style_share=args.style_share)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),

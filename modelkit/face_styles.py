@@ -1,0 +1,133 @@
+"""Ways a face can look in a photo other than as a well-lit photograph of
+it: drawn in ink or pencil, printed as a halftone, modelled flat like a
+sculpture or a mask, half in shadow, in the dark, or partly covered by a
+hand, a microphone or a hat. The detector's training pastes some faces in
+one of these styles, so that its second stage does not learn that a face
+is only a photographed one.
+
+Every function takes and returns a float32 BGR patch (values about 0-255)
+whose face has canonical side `side` and is centred in the patch.
+"""
+import math
+
+import cv2
+import numpy as np
+
+
+def _grey(patch):
+    return cv2.cvtColor(np.clip(patch, 0, 255).astype(np.uint8), cv2.COLOR_BGR2GRAY)
+
+
+def _bgr(grey):
+    return np.repeat(np.asarray(grey, np.float32)[..., None], 3, 2)
+
+
+def _odd(n):
+    n = max(3, int(round(n)))
+    return n if n % 2 else n + 1
+
+
+def ink(patch, side, rng):
+    """Black lines and filled darks on white, as in a comic or on a card."""
+    g = cv2.GaussianBlur(_grey(patch), (0, 0), max(0.5, 0.015 * side))
+    block = _odd(rng.uniform(0.12, 0.3) * side)
+    lines = cv2.adaptiveThreshold(g, 255, cv2.ADAPTIVE_THRESH_MEAN_C, cv2.THRESH_BINARY, block,
+                                  rng.uniform(3, 10))
+    if rng.random() < 0.5:
+        # Solid blacks where the photo is dark (hair, shadows).
+        lines[g < rng.uniform(40, 90)] = 0
+    paper = rng.uniform(200, 255)
+    return _bgr(np.where(lines > 0, paper, rng.uniform(0, 50)))
+
+
+def pencil(patch, side, rng):
+    """A pencil or charcoal sketch: the photo's edges dodged onto light paper."""
+    g = _grey(patch).astype(np.float32)
+    blur = cv2.GaussianBlur(255.0 - g, (0, 0), max(1.0, rng.uniform(0.03, 0.08) * side))
+    sketch = np.clip(g * 255.0 / np.maximum(1.0, 255.0 - blur), 0, 255)
+    gamma = rng.uniform(1.5, 4.0)   # darkens the strokes
+    return _bgr(255.0 * np.power(sketch / 255.0, gamma))
+
+
+def halftone(patch, side, rng):
+    """Printed with a dot screen, as in a newspaper."""
+    g = _grey(patch).astype(np.float32)
+    period = rng.uniform(3.0, max(3.5, 0.08 * side))
+    h, w = g.shape
+    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
+    a = rng.uniform(0, math.pi / 2)
+    u, v = x * math.cos(a) + y * math.sin(a), -x * math.sin(a) + y * math.cos(a)
+    screen = np.cos(2 * math.pi * u / period) * np.cos(2 * math.pi * v / period)
+    # Thresholds at the screen's own quantiles, so that an area of grey g
+    # is printed with a share g / 255 of white, as ink on paper keeps tone.
+    levels = np.sort(screen.ravel())
+    threshold = np.interp(g / 255.0, np.linspace(0.0, 1.0, levels.size), levels)
+    dots = np.where(threshold > screen, 255.0, 0.0).astype(np.float32)
+    return _bgr(cv2.GaussianBlur(dots, (0, 0), rng.uniform(0.3, 0.6)))
+
+
+def flat(patch, side, rng):
+    """Smooth surfaces in a few tones, as in a sculpture, a mask or a poster."""
+    img = np.clip(patch, 0, 255).astype(np.uint8)
+    for _ in range(2):
+        img = cv2.bilateralFilter(img, _odd(0.08 * side), 60, max(2.0, 0.05 * side))
+    levels = int(rng.integers(3, 7))
+    g = _grey(img).astype(np.float32)
+    q = np.floor(g / 256.0 * levels) * (255.0 / max(1, levels - 1))
+    return _bgr(q) if rng.random() < 0.5 else img.astype(np.float32) * (q / np.maximum(g, 1.0))[..., None]
+
+
+def shadow(patch, side, rng):
+    """Light from one side: a ramp from dark to lit across the face."""
+    h, w = patch.shape[:2]
+    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
+    a = rng.uniform(0, 2 * math.pi)
+    t = ((x - w / 2.0) * math.cos(a) + (y - h / 2.0) * math.sin(a)) / side
+    edge = rng.uniform(-0.15, 0.15)
+    soft = rng.uniform(0.03, 0.3)
+    low = rng.uniform(0.1, 0.45)
+    gain = low + (1.0 - low) / (1.0 + np.exp(-(t - edge) / soft))
+    return patch * gain[..., None]
+
+
+def dark(patch, side, rng):
+    """A face in the dark or with dark skin under poor light."""
+    gain = rng.uniform(0.2, 0.5)
+    return patch * gain + rng.uniform(-5, 15)
+
+
+def covered(patch, side, rng):
+    """A bar across part of the face (a hand, a microphone, a cap's brim,
+    a card's frame) in a flat tone; both eyes or the mouth stay in view."""
+    out = patch.copy()
+    h, w = patch.shape[:2]
+    cx, cy = w / 2.0, h / 2.0
+    tone = rng.uniform(0, 255)
+    kind = rng.integers(3)
+    if kind == 0:    # upright bar over a cheek or the mouth
+        bw = rng.uniform(0.1, 0.25) * side
+        x0 = cx + rng.uniform(-0.45, 0.3) * side
+        y0 = cy + rng.uniform(-0.1, 0.25) * side
+        x1, y1 = x0 + bw, h
+    elif kind == 1:  # from the top down over the forehead
+        x0, x1 = 0, w
+        y0, y1 = 0, cy - rng.uniform(0.15, 0.35) * side
+    else:            # from one side over part of a cheek
+        x0, y0, y1 = 0, 0, h
+        x1 = cx - rng.uniform(0.3, 0.45) * side
+        if rng.random() < 0.5:
+            x0, x1 = w - x1, w
+    x0, x1 = int(max(0, x0)), int(min(w, x1))
+    y0, y1 = int(max(0, y0)), int(min(h, y1))
+    if x1 > x0 and y1 > y0:
+        out[y0:y1, x0:x1] = tone + rng.normal(0, 6, (y1 - y0, x1 - x0, 1)).astype(np.float32)
+    return out
+
+
+STYLES = (ink, pencil, halftone, flat, shadow, dark, covered)
+
+
+def restyle(patch, side, rng):
+    """The patch in one of the styles, picked at random."""
+    style = STYLES[rng.integers(len(STYLES))]
+    return style(patch, side, rng).astype(np.float32)
