@@ -228,7 +228,8 @@ class SceneMaker:
                 break
         else:
             return
-        styled = rng.random() < self.style_share
+        # No draw at share 0, so that runs without styles make the scenes they made before.
+        styled = self.style_share > 0 and rng.random() < self.style_share
         m = _face_transform(photo, side, (patch / 2.0, patch / 2.0), rng, rng.random() < 0.5,
                             STYLED_TILT if styled else 12.0)
         face = cv2.warpAffine(photo.image, m, (patch, patch), flags=cv2.INTER_LINEAR,

@@ -353,7 +353,7 @@ class FaceStyles(unittest.TestCase):
     def test_ink_is_two_tones(self):
         import face_styles as fs
         rng = np.random.default_rng(3)
-        patch = cv2_free_face(120)
+        patch = simple_face(120)
         for seed in range(4):
             out = fs.ink(patch + rng.normal(0, 5, patch.shape).astype(np.float32), 60.0,
                          np.random.default_rng(seed))
@@ -384,7 +384,7 @@ class FaceStyles(unittest.TestCase):
             self.assertLess(float(out.min()), 120.0)
 
 
-def cv2_free_face(n):
+def simple_face(n):
     """A grey patch with darker eyes and mouth, as a float BGR face."""
     y, x = np.mgrid[0:n, 0:n].astype(np.float32)
     g = np.full((n, n), 180.0, np.float32)
