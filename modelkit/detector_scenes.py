@@ -22,7 +22,8 @@ from face_box import canonical_face_box, five_from_68, order_five_points
 MIN_SIDE = 10.0
 CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
 CLOSE_UP_SIDES = (0.7, 2.0)   # the close-up face's canonical side, in scene sides
-STYLED_TILT = 25.0            # degrees a styled face may be turned (others: 12)
+TILT = 12.0                   # degrees a pasted face may be turned
+STYLED_TILT = 25.0            # ... and a styled one
 
 
 class FacePhoto:
@@ -89,7 +90,7 @@ def _transform_points(m, pts):
     return pts @ m[:, :2].T + m[:, 2]
 
 
-def _face_transform(photo, side, centre, rng, mirror, tilt=12.0):
+def _face_transform(photo, side, centre, rng, mirror, tilt=TILT):
     """Affine map taking the photo's face to canonical side `side` centred at
     `centre`, turned by up to `tilt` degrees and optionally mirrored."""
     x, y, s, _ = canonical_face_box(photo.points)
@@ -231,7 +232,7 @@ class SceneMaker:
         # No draw at share 0, so that runs without styles make the scenes they made before.
         styled = self.style_share > 0 and rng.random() < self.style_share
         m = _face_transform(photo, side, (patch / 2.0, patch / 2.0), rng, rng.random() < 0.5,
-                            STYLED_TILT if styled else 12.0)
+                            STYLED_TILT if styled else TILT)
         face = cv2.warpAffine(photo.image, m, (patch, patch), flags=cv2.INTER_LINEAR,
                               borderMode=cv2.BORDER_REPLICATE)
         face = _lighting(face, rng)

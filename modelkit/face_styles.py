@@ -22,6 +22,14 @@ def _bgr(grey):
     return np.repeat(np.asarray(grey, np.float32)[..., None], 3, 2)
 
 
+def _turned_axes(shape, angle, cx=0.0, cy=0.0):
+    """Pixel coordinates of a (height, width) grid about (cx, cy), along and
+    across the direction `angle` (radians)."""
+    y, x = np.mgrid[0:shape[0], 0:shape[1]].astype(np.float32)
+    x, y = x - cx, y - cy
+    return x * math.cos(angle) + y * math.sin(angle), -x * math.sin(angle) + y * math.cos(angle)
+
+
 def _odd(n):
     n = max(3, int(round(n)))
     return n if n % 2 else n + 1
@@ -53,10 +61,7 @@ def halftone(patch, side, rng):
     """Printed with a dot screen, as in a newspaper."""
     g = _grey(patch).astype(np.float32)
     period = rng.uniform(3.0, max(3.5, 0.08 * side))
-    h, w = g.shape
-    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
-    a = rng.uniform(0, math.pi / 2)
-    u, v = x * math.cos(a) + y * math.sin(a), -x * math.sin(a) + y * math.cos(a)
+    u, v = _turned_axes(g.shape, rng.uniform(0, math.pi / 2))
     screen = np.cos(2 * math.pi * u / period) * np.cos(2 * math.pi * v / period)
     # Thresholds at the screen's own quantiles, so that an area of grey g
     # is printed with a share g / 255 of white, as ink on paper keeps tone.
@@ -80,9 +85,7 @@ def flat(patch, side, rng):
 def shadow(patch, side, rng):
     """Light from one side: a ramp from dark to lit across the face."""
     h, w = patch.shape[:2]
-    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
-    a = rng.uniform(0, 2 * math.pi)
-    t = ((x - w / 2.0) * math.cos(a) + (y - h / 2.0) * math.sin(a)) / side
+    t = _turned_axes((h, w), rng.uniform(0, 2 * math.pi), w / 2.0, h / 2.0)[0] / side
     edge = rng.uniform(-0.15, 0.15)
     soft = rng.uniform(0.03, 0.3)
     low = rng.uniform(0.1, 0.45)
@@ -130,4 +133,4 @@ STYLES = (ink, pencil, halftone, flat, shadow, dark, covered)
 def restyle(patch, side, rng):
     """The patch in one of the styles, picked at random."""
     style = STYLES[rng.integers(len(STYLES))]
-    return style(patch, side, rng).astype(np.float32)
+    return style(patch, side, rng).astype(np.float32, copy=False)

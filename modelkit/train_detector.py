@@ -209,7 +209,8 @@ def main():
                     "scene's border (default %(default)s)")
     ap.add_argument("--style-share", type=float, default=0.0,
                     help="share of pasted faces drawn, printed, flattened, shadowed, darkened or partly "
-                    "covered, and turned by up to 25 degrees (default %(default)s)")
+                    "covered, and turned by up to %g degrees instead of %g (default %%(default)s)"
+                    % (ds.STYLED_TILT, ds.TILT))
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     args = ap.parse_args()
