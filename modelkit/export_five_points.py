@@ -67,13 +67,7 @@ def main():
 
     fixture_inputs = np.concatenate([portrait_crops(), pseudo_random_crop()])[:, None]
     check_inputs = np.concatenate([fixture_inputs, validation_crops()[:, None]])
-    diff, tol, ok = parity.check(model, args.out, check_inputs)
-    print("parity on %d inputs: max abs difference %.3g, tolerance %.3g: %s"
-          % (len(check_inputs), diff, tol, "ok" if ok else "FAILED"))
-    if not ok:
-        sys.exit(1)
-    path = parity.write_parity_fixture(model, args.out, fixture_inputs)
-    print("wrote %s (%d inputs)" % (path, len(fixture_inputs)))
+    parity.check_then_write_fixture(model, args.out, check_inputs, fixture_inputs)
 
 
 if __name__ == "__main__":

@@ -94,13 +94,7 @@ def main():
     fixture_inputs = np.concatenate([portrait_crops(five), pseudo_random_crop(), gradient_crop()])[:, None]
     check_inputs = np.concatenate([fixture_inputs, validation_crops(five)[:, None]])
     joined = Joined(net)
-    diff, tol, ok = parity.check(joined, args.out, check_inputs)
-    print("parity on %d inputs: max abs difference %.3g, tolerance %.3g: %s"
-          % (len(check_inputs), diff, tol, "ok" if ok else "FAILED"))
-    if not ok:
-        sys.exit(1)
-    path = parity.write_parity_fixture(joined, args.out, fixture_inputs)
-    print("wrote %s (%d inputs)" % (path, len(fixture_inputs)))
+    parity.check_then_write_fixture(joined, args.out, check_inputs, fixture_inputs)
 
 
 if __name__ == "__main__":

@@ -77,3 +77,16 @@ def write_parity_fixture(module, model_path, inputs):
                          "tolerance": "%.9g" % tolerance(want),
                          "input_shape": "%d %d %d" % (model.channels, model.height, model.width)})
     return path
+
+
+def check_then_write_fixture(module, model_path, check_inputs, fixture_inputs):
+    """What an export ends with: the parity check on check_inputs, printed;
+    on failure the program stops, otherwise the fixture of fixture_inputs is
+    written and its path printed."""
+    diff, tol, ok = check(module, model_path, check_inputs)
+    print("parity on %d inputs: max abs difference %.3g, tolerance %.3g: %s"
+          % (len(check_inputs), diff, tol, "ok" if ok else "FAILED"))
+    if not ok:
+        sys.exit(1)
+    path = write_parity_fixture(module, model_path, fixture_inputs)
+    print("wrote %s (%d inputs)" % (path, len(fixture_inputs)))

@@ -2,6 +2,7 @@
 // Pieces shared by the layers whose single top has the shape of their single
 // bottom.
 #include "net/blob.h"
+#include "net/console.h"
 
 namespace kx {
 
@@ -45,5 +46,19 @@ bool bottom_holds(const BlobList& bottoms, const BlobList& tops, long long neede
 // The same guard for layers that read as many bottom values as their top
 // holds.
 bool bottom_covers_top(const BlobList& bottoms, const BlobList& tops);
+
+// The pass of the sigmoid and tanh layers: top value i = value_of(bottom
+// value i) over the top, after the guard above.
+template <typename ValueOf>
+void map_values(const BlobList& bottoms, const BlobList& tops, ValueOf value_of) {
+    if (!bottom_covers_top(bottoms, tops)) {
+        say_reshape_failed();
+        return;
+    }
+    const float* x = bottoms[0]->data;
+    float* y = tops[0]->data;
+    const int n = tops[0]->count;
+    for (int i = 0; i < n; ++i) y[i] = value_of(x[i]);
+}
 
 }  // namespace kx

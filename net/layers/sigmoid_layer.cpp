@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "net/console.h"
-
 namespace kx {
 
 bool SigmoidLayer::setup(const BlobList& bottoms, BlobList& tops) {
@@ -11,14 +9,7 @@ bool SigmoidLayer::setup(const BlobList& bottoms, BlobList& tops) {
 }
 
 void SigmoidLayer::forward(const BlobList& bottoms, const BlobList& tops) {
-    if (!bottom_covers_top(bottoms, tops)) {
-        say_reshape_failed();
-        return;
-    }
-    const float* x = bottoms[0]->data;
-    float* y = tops[0]->data;
-    const int n = tops[0]->count;
-    for (int i = 0; i < n; ++i) y[i] = float(1.0 / (std::exp(-1.0 * double(x[i])) + 1.0));
+    map_values(bottoms, tops, [](float x) { return float(1.0 / (std::exp(-1.0 * double(x)) + 1.0)); });
 }
 
 }  // namespace kx

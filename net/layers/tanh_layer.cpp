@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "net/console.h"
-
 namespace kx {
 
 bool TanhLayer::setup(const BlobList& bottoms, BlobList& tops) {
@@ -11,19 +9,12 @@ bool TanhLayer::setup(const BlobList& bottoms, BlobList& tops) {
 }
 
 void TanhLayer::forward(const BlobList& bottoms, const BlobList& tops) {
-    if (!bottom_covers_top(bottoms, tops)) {
-        say_reshape_failed();
-        return;
-    }
-    const float* x = bottoms[0]->data;
-    float* y = tops[0]->data;
-    const int n = tops[0]->count;
-    for (int i = 0; i < n; ++i) {
-        const float twice = 2.0f * x[i];
+    map_values(bottoms, tops, [](float x) {
+        const float twice = 2.0f * x;
         // The exponential is deliberately narrowed to float before use.
         const float e = float(std::exp(double(twice)));
-        y[i] = float((double(e) - 1.0) / (double(e) + 1.0));
-    }
+        return float((double(e) - 1.0) / (double(e) + 1.0));
+    });
 }
 
 }  // namespace kx
