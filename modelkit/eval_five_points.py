@@ -26,7 +26,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import datasets  # noqa: E402
-from face_box import canonical_face_box  # noqa: E402
+from face_box import canonical_face_box, jittered_square  # noqa: E402
 
 EVALUATOR = os.path.join(datasets.HELPERS, "eval_five_points")
 
@@ -55,15 +55,6 @@ def errors(pred, truth):
     return np.linalg.norm(pred - truth, axis=2).mean(1) / iod
 
 
-def jittered(box, rng, f):
-    x, y, w, h = box
-    s = w * (1 + rng.uniform(-f - 0.02, f + 0.02))
-    cx = x + w / 2 + rng.uniform(-f, f) * w
-    cy = y + h / 2 + rng.uniform(-f, f) * w
-    side = int(round(s))
-    return int(round(cx - side / 2)), int(round(cy - side / 2)), side, side
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--model", default=os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat"))
@@ -82,7 +73,7 @@ def main():
         variants = [("clean", boxes)]
         if args.jitter > 0:
             rng = np.random.default_rng(1)
-            variants.append(("jitter", [jittered(b, rng, args.jitter) for b in boxes]))
+            variants.append(("jitter", [jittered_square(b, rng, args.jitter) for b in boxes]))
         for label, bxs in variants:
             status, pred, timing = run(args.model, faces, bxs)
             ok = status == 0

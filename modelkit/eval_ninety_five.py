@@ -40,7 +40,7 @@ import datasets  # noqa: E402
 import layout95  # noqa: E402
 import samples95  # noqa: E402
 import warp_crop  # noqa: E402
-from face_box import canonical_face_box, five_from_68  # noqa: E402
+from face_box import canonical_face_box, jittered_square, five_from_68  # noqa: E402
 
 HELPERS = datasets.HELPERS
 EVALUATOR = os.path.join(HELPERS, "eval_ninety_five")
@@ -61,15 +61,6 @@ def run(args, lines, crops=False):
     return rows[:, 0], rows[:, 1], rows[:, 2:8].reshape(-1, 2, 3), rows[:, 8:].reshape(-1, 95, 2), pix, timing
 
 
-def jittered(box, rng, f):
-    x, y, w, h = box
-    s = w * (1 + rng.uniform(-f - 0.02, f + 0.02))
-    cx = x + w / 2 + rng.uniform(-f, f) * w
-    cy = y + h / 2 + rng.uniform(-f, f) * w
-    side = int(round(s))
-    return int(round(cx - side / 2)), int(round(cy - side / 2)), side, side
-
-
 def face_table(args, source, faces):
     truth68 = np.stack([f.p68 + np.asarray(f.offset, np.float64) for f in faces])
     centres5 = np.stack([five_from_68(t) for t in truth68])
@@ -80,7 +71,7 @@ def face_table(args, source, faces):
     variants = [("clean", boxes)]
     if args.jitter > 0:
         rng = np.random.default_rng(1)
-        variants.append(("jitter", [jittered(b, rng, args.jitter) for b in boxes]))
+        variants.append(("jitter", [jittered_square(b, rng, args.jitter) for b in boxes]))
     for label, bxs in variants:
         lines = ["%s %d %d %d %d" % (samples95.photo_path(f), *b) for f, b in zip(faces, bxs)]
         status, is_face, _, shapes, _, timing = run(args, lines)

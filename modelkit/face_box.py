@@ -89,3 +89,15 @@ def enlarge_to_square(box):
     ny = int(np.trunc(np.float32(cy) - half))
     ns = int(np.trunc(side))
     return nx, ny, ns, ns
+
+
+def jittered_square(box, rng, f):
+    """A square near box (x, y, w, h): the centre moved by up to f of the side
+    each way, the side scaled by up to 1 +- (f + 0.02); whole pixels. It
+    stands for a detector's box that is not exactly the canonical one."""
+    x, y, w, h = box
+    s = w * (1 + rng.uniform(-f - 0.02, f + 0.02))
+    cx = x + w / 2 + rng.uniform(-f, f) * w
+    cy = y + h / 2 + rng.uniform(-f, f) * w
+    side = int(round(s))
+    return int(round(cx - side / 2)), int(round(cy - side / 2)), side, side
