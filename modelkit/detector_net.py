@@ -60,8 +60,8 @@ INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
 # Smallest proposal side. Faces of photos shrunk to 640 pixels come down
 # to canonical boxes of about 14 px. Smaller proposals span less than two
 # feature cells; on the held-out photos those of 12-13 px made 4 false
-# detections and found no face (the shipped weights: the same 162 faces
-# with 6 false detections at 14, 10 at 12).
+# detections and found no face (the weights shipped before the last
+# fine-tune: the same 162 faces with 6 false detections at 14, 10 at 12).
 MIN_BOX = 14
 
 
