@@ -181,6 +181,37 @@ class WeightsBack(unittest.TestCase):
         self.assertEqual(wide.pooled, 6)
 
 
+class AveragedCheckpoints(unittest.TestCase):
+    """Detector weights averaged across checkpoints and exported files."""
+
+    def test_mean_of_a_checkpoint_and_an_exported_file(self):
+        import average_checkpoints as ac
+        import detector_net as dn
+        a, b = randomise(dn.Detector("s8", "wide"), 30), randomise(dn.Detector("s8", "wide"), 31)
+        with tempfile.TemporaryDirectory() as tmp:
+            pa, pb = os.path.join(tmp, "a.pt"), os.path.join(tmp, "b.dat")
+            torch.save({"model": a.state_dict(), "layout": "s8", "head": "wide"}, pa)
+            stdcnn.write(dn.export_model(b, 64, 64), pb)
+            b = dn.load_exported(pb)   # what the file keeps
+            mean = dn.from_checkpoint(ac.mean_checkpoint([pa, pb]))
+        for (name, m), pa_, pb_ in zip(mean.state_dict().items(), a.state_dict().values(), b.state_dict().values()):
+            self.assertLess(float((m - (pa_ + pb_) / 2).abs().max()), 1e-6, name)
+
+    def test_other_networks_and_unreadable_files_are_refused(self):
+        import average_checkpoints as ac
+        import detector_net as dn
+        with tempfile.TemporaryDirectory() as tmp:
+            small, wide, junk = (os.path.join(tmp, n) for n in ("s.pt", "w.pt", "junk.pt"))
+            torch.save({"model": dn.Detector("s8").state_dict(), "layout": "s8", "head": "small"}, small)
+            torch.save({"model": dn.Detector("s8", "wide").state_dict(), "layout": "s8", "head": "wide"}, wide)
+            with open(junk, "wb") as f:
+                f.write(b"not a checkpoint")
+            with self.assertRaisesRegex(ValueError, "second stage"):
+                ac.mean_checkpoint([small, wide])
+            with self.assertRaisesRegex(ValueError, "not a detector"):
+                ac.mean_checkpoint([small, junk])
+
+
 class AveragedNetworks(unittest.TestCase):
     """Several 95-point networks joined into one file give the mean of their
     outputs, in torch and in the runtime, and read back from the file."""

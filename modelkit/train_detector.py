@@ -6,7 +6,10 @@
 The learning rate follows a cosine over the time left until --until (UTC).
 runs/detector_last.pt (runs/detector_TAG_last.pt with --tag TAG) is written
 every few minutes (a restart resumes it); --fresh ignores it. Threads:
---threads (default 1; the machine is shared).
+--threads (default 1; the machine is shared). With --average-from, the mean
+of the weights written late in the run (at every checkpoint after that
+share of the time) goes to runs/detector[_TAG]_average.pt at every
+checkpoint; average_checkpoints.py joins the averages of runs side by side.
 
 Both stages train together. The proposal head learns, per feature cell,
 whether a face centre lies near the cell (focal loss; cells a little further
@@ -34,7 +37,7 @@ from torchvision.ops import box_iou, nms
 import datasets
 import detector_net as dn
 import detector_scenes as ds
-from training_clock import add_until_option, save_checkpoint, utc_next_at
+from training_clock import WeightAverage, add_until_option, save_checkpoint, utc_next_at
 
 RUNS = datasets.RUNS
 
@@ -213,8 +216,13 @@ def main():
                     % (ds.STYLED_TILT, ds.TILT))
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
+    ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
+                    help="average the weights of the checkpoints written after this share of the time "
+                    "(the held-out count moves by several faces between checkpoints; the mean moves less); "
+                    "saved to runs/detector[_TAG]_average.pt")
     args = ap.parse_args()
-    LAST = os.path.join(RUNS, "detector_%s_last.pt" % args.tag if args.tag else "detector_last.pt")
+    stem = os.path.join(RUNS, "detector_%s_" % args.tag if args.tag else "detector_")
+    LAST, AVERAGE = stem + "last.pt", stem + "average.pt"
     torch.set_num_threads(args.threads)
     cv2.setNumThreads(1)
 
@@ -250,6 +258,9 @@ def main():
         opt.load_state_dict(resume["opt"])
         step, start = resume["step"], resume["start"]
         print("resumed at step %d" % step, flush=True)
+    average = WeightAverage()
+    if resume and resume.get("average_sum") is not None:
+        average.sum, average.count = resume["average_sum"], resume["average_count"]
 
     t0 = time.time()
     photos = ds.load_face_photos()
@@ -264,8 +275,13 @@ def main():
           flush=True)
 
     def save():
-        save_checkpoint({"model": det.state_dict(), "opt": opt.state_dict(), "step": step, "start": start,
-                         "layout": det.layout, "head": det.head_name}, LAST)
+        kind = {"layout": det.layout, "head": det.head_name}
+        if args.average_from is not None and (time.time() - start) >= args.average_from * (until - start):
+            average.update(det)
+        save_checkpoint(dict(kind, model=det.state_dict(), opt=opt.state_dict(), step=step, start=start,
+                             average_sum=average.sum, average_count=average.count), LAST)
+        if average.count:
+            save_checkpoint(dict(kind, model=average.state(), step=step, averaged=average.count), AVERAGE)
 
     saved = time.time()
     sums = np.zeros(5)
@@ -323,7 +339,8 @@ def main():
             save()
             saved = time.time()
     save()
-    print("done at step %d" % step, flush=True)
+    print("done at step %d" % step + (", %d checkpoints averaged in %s" % (average.count, AVERAGE)
+                                      if average.count else ""), flush=True)
 
 
 if __name__ == "__main__":

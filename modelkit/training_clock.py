@@ -65,7 +65,7 @@ def init_weights(model, path):
 
 
 class WeightAverage:
-    """Running mean of a model's weights (taken at epoch ends late in a run,
+    """Running mean of a model's weights (taken at epoch ends or checkpoints late in a run,
     where the learning rate is small and the weights stay in one basin)."""
 
     def __init__(self):

@@ -1,0 +1,53 @@
+"""Mean of the weights of several detector checkpoints of one network, e.g.
+the --average-from files of runs that started from the same weights side by
+side (their weights stay close enough for the mean to work).
+
+  /usr/bin/python3 modelkit/average_checkpoints.py --out modelkit/runs/detector_mean.pt \\
+      modelkit/runs/detector_fullC_average.pt modelkit/runs/detector_fullD_average.pt
+
+Every checkpoint counts once, whatever it averaged itself; the result loads
+wherever a checkpoint does (detector_operating_points.py, export_detector.py).
+"""
+import argparse
+import pickle
+import sys
+
+import detector_net as dn
+from training_clock import WeightAverage, save_checkpoint
+
+
+def mean_checkpoint(paths):
+    """A checkpoint (dict) holding the mean weights of the detectors in
+    `paths` (.pt or .dat); ValueError when one is unreadable or another
+    network."""
+    average, kind = WeightAverage(), None
+    for path in paths:
+        try:
+            det = dn.load_weights(path)
+        except (OSError, ValueError, RuntimeError, KeyError, EOFError, pickle.UnpicklingError) as e:
+            raise ValueError("%s: not a detector checkpoint or file (%s)" % (path, e))
+        this = (det.layout, det.head_name)
+        if kind is not None and this != kind:
+            raise ValueError("%s is a %s network with the %s second stage; %s is %s / %s"
+                             % (path, this[0], this[1], paths[0], kind[0], kind[1]))
+        kind = this
+        average.update(det)
+    return {"model": average.state(), "layout": kind[0], "head": kind[1], "averaged": list(paths)}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("checkpoints", nargs="+",
+                    help="training checkpoints (.pt) or exported files (.dat) of one layout and second stage")
+    args = ap.parse_args()
+    try:
+        state = mean_checkpoint(args.checkpoints)
+    except ValueError as e:
+        sys.exit(str(e))
+    save_checkpoint(state, args.out)
+    print("%d checkpoints averaged into %s" % (len(args.checkpoints), args.out))
+
+
+if __name__ == "__main__":
+    main()
