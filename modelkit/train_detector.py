@@ -261,6 +261,10 @@ def main():
     average = WeightAverage()
     if resume and resume.get("average_sum") is not None:
         average.sum, average.count = resume["average_sum"], resume["average_count"]
+    elif not resume and os.path.exists(AVERAGE):
+        # A new run's tag would otherwise still show the old run's mean.
+        os.remove(AVERAGE)
+        print("removed the previous run's %s" % AVERAGE, flush=True)
 
     t0 = time.time()
     photos = ds.load_face_photos()
