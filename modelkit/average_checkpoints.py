@@ -20,19 +20,18 @@ def mean_checkpoint(paths):
     """A checkpoint (dict) holding the mean weights of the detectors in
     `paths` (.pt or .dat); ValueError when one is unreadable or another
     network."""
-    average, kind = WeightAverage(), None
+    average, first = WeightAverage(), None
     for path in paths:
         try:
             det = dn.load_weights(path)
         except (OSError, ValueError, RuntimeError, KeyError, EOFError, pickle.UnpicklingError) as e:
             raise ValueError("%s: not a detector checkpoint or file (%s)" % (path, e))
-        this = (det.layout, det.head_name)
-        if kind is not None and this != kind:
+        first = first or det
+        if (det.layout, det.head_name) != (first.layout, first.head_name):
             raise ValueError("%s is a %s network with the %s second stage; %s is %s / %s"
-                             % (path, this[0], this[1], paths[0], kind[0], kind[1]))
-        kind = this
+                             % (path, det.layout, det.head_name, paths[0], first.layout, first.head_name))
         average.update(det)
-    return {"model": average.state(), "layout": kind[0], "head": kind[1], "averaged": list(paths)}
+    return dn.checkpoint_of(first, average.state(), averaged=list(paths))
 
 
 def main():

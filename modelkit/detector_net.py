@@ -381,6 +381,13 @@ def load_exported(path):
     return det.eval()
 
 
+def checkpoint_of(det, weights=None, **extra):
+    """The checkpoint record from_checkpoint reads: `weights` (det's own by
+    default), the layout and second stage to build them into, and `extra`."""
+    return dict(extra, model=det.state_dict() if weights is None else weights,
+                layout=det.layout, head=det.head_name)
+
+
 def from_checkpoint(state):
     """A Detector of a training checkpoint's layout, with its weights
     (checkpoints older than the layouts are s16)."""

@@ -190,7 +190,7 @@ class AveragedCheckpoints(unittest.TestCase):
         a, b = randomise(dn.Detector("s8", "wide"), 30), randomise(dn.Detector("s8", "wide"), 31)
         with tempfile.TemporaryDirectory() as tmp:
             pa, pb = os.path.join(tmp, "a.pt"), os.path.join(tmp, "b.dat")
-            torch.save({"model": a.state_dict(), "layout": "s8", "head": "wide"}, pa)
+            torch.save(dn.checkpoint_of(a), pa)
             stdcnn.write(dn.export_model(b, 64, 64), pb)
             b = dn.load_exported(pb)   # what the file keeps
             mean = dn.from_checkpoint(ac.mean_checkpoint([pa, pb]))
@@ -202,8 +202,8 @@ class AveragedCheckpoints(unittest.TestCase):
         import detector_net as dn
         with tempfile.TemporaryDirectory() as tmp:
             small, wide, junk = (os.path.join(tmp, n) for n in ("s.pt", "w.pt", "junk.pt"))
-            torch.save({"model": dn.Detector("s8").state_dict(), "layout": "s8", "head": "small"}, small)
-            torch.save({"model": dn.Detector("s8", "wide").state_dict(), "layout": "s8", "head": "wide"}, wide)
+            torch.save(dn.checkpoint_of(dn.Detector("s8")), small)
+            torch.save(dn.checkpoint_of(dn.Detector("s8", "wide")), wide)
             with open(junk, "wb") as f:
                 f.write(b"not a checkpoint")
             with self.assertRaisesRegex(ValueError, "second stage"):

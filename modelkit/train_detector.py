@@ -259,9 +259,9 @@ def main():
         step, start = resume["step"], resume["start"]
         print("resumed at step %d" % step, flush=True)
     average = WeightAverage()
-    if resume and resume.get("average_sum") is not None:
-        average.sum, average.count = resume["average_sum"], resume["average_count"]
-    elif not resume and os.path.exists(AVERAGE):
+    if resume:
+        average.resume(resume)
+    elif os.path.exists(AVERAGE):
         # A new run's tag would otherwise still show the old run's mean.
         os.remove(AVERAGE)
         print("removed the previous run's %s" % AVERAGE, flush=True)
@@ -279,13 +279,12 @@ def main():
           flush=True)
 
     def save():
-        kind = {"layout": det.layout, "head": det.head_name}
         if args.average_from is not None and (time.time() - start) >= args.average_from * (until - start):
             average.update(det)
-        save_checkpoint(dict(kind, model=det.state_dict(), opt=opt.state_dict(), step=step, start=start,
-                             average_sum=average.sum, average_count=average.count), LAST)
+        save_checkpoint(dn.checkpoint_of(det, opt=opt.state_dict(), step=step, start=start, **average.saved()),
+                        LAST)
         if average.count:
-            save_checkpoint(dict(kind, model=average.state(), step=step, averaged=average.count), AVERAGE)
+            save_checkpoint(dn.checkpoint_of(det, average.state(), step=step, averaged=average.count), AVERAGE)
 
     saved = time.time()
     sums = np.zeros(5)

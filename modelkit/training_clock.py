@@ -82,3 +82,13 @@ class WeightAverage:
 
     def state(self):
         return {k: (v / self.count).float() for k, v in self.sum.items()}
+
+    def saved(self):
+        """What a checkpoint keeps so that a resumed run goes on averaging."""
+        return {"average_sum": self.sum, "average_count": self.count}
+
+    def resume(self, checkpoint):
+        """Takes up the mean of a checkpoint written with saved() (a run
+        without one starts empty)."""
+        if checkpoint.get("average_sum") is not None:
+            self.sum, self.count = checkpoint["average_sum"], checkpoint["average_count"]
