@@ -146,7 +146,7 @@ def _random_side(rng, low, high):
 
 class SceneMaker:
     def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0,
-                 style_share=0.0):
+                 style_share=0.0, glasses_share=0.0):
         self.photos, self.negatives, self.size = photos, negatives, size
         # Shares of the scene kinds: groups of small faces, one face larger
         # than the view (as in a portrait shot close), the rest.
@@ -154,6 +154,8 @@ class SceneMaker:
         # Share of pasted faces that are drawn, printed, shadowed or covered
         # in part (face_styles.py), with a wider tilt.
         self.style_share = style_share
+        # Share of pasted faces that wear glasses (drawn on; few source faces have them).
+        self.glasses_share = glasses_share
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -236,6 +238,8 @@ class SceneMaker:
         face = cv2.warpAffine(photo.image, m, (patch, patch), flags=cv2.INTER_LINEAR,
                               borderMode=cv2.BORDER_REPLICATE)
         face = _lighting(face, rng)
+        if self.glasses_share > 0 and rng.random() < self.glasses_share:
+            face = face_styles.glasses(face, _transform_points(m, photo.points[:2]), rng)
         if styled:
             face = face_styles.restyle(face, side, rng)
         alpha = np.zeros((patch, patch), np.float32)

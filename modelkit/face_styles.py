@@ -5,8 +5,9 @@ hand, a microphone or a hat. The detector's training pastes some faces in
 one of these styles, so that its second stage does not learn that a face
 is only a photographed one.
 
-Every function takes and returns a float32 BGR patch (values about 0-255)
-whose face has canonical side `side` and is centred in the patch.
+Every style of STYLES takes and returns a float32 BGR patch (values about
+0-255) whose face has canonical side `side` and is centred in the patch.
+`glasses` takes the eye centres instead, and goes on top of any style.
 """
 import math
 
@@ -125,6 +126,59 @@ def covered(patch, side, rng):
     if x1 > x0 and y1 > y0:
         out[y0:y1, x0:x1] = tone + rng.normal(0, 6, (y1 - y0, x1 - x0, 1)).astype(np.float32)
     return out
+
+
+def glasses(patch, eyes, rng):
+    """Spectacles over the two eye centres `eyes` ((2, 2) patch pixels):
+    round or square rims, a bridge and the temples, dark or metal, the
+    lenses sometimes tinted. Unlike the styles above, a photographed face
+    keeps its look, so this one goes with any of them."""
+    (lx, ly), (rx, ry) = sorted(map(tuple, np.asarray(eyes, np.float64)))
+    d = math.hypot(rx - lx, ry - ly)
+    if d < 2.0:
+        return patch
+    angle = math.degrees(math.atan2(ry - ly, rx - lx))
+    ux, uy = (rx - lx) / d, (ry - ly) / d          # along the eye line
+    half_w = rng.uniform(0.36, 0.46) * d
+    half_h = half_w * rng.uniform(0.6, 0.9)
+    # Drawn at 16x sub-pixel precision, anti-aliased, so that rims a pixel
+    # wide at small faces cover pixels in part, as a camera sees them.
+    shift = 4
+    unit = float(1 << shift)
+
+    def fixed(x, y):
+        return int(round(x * unit)), int(round(y * unit))
+
+    thick = max(1, int(round(rng.uniform(0.03, 0.07) * d)))
+    rims = np.zeros(patch.shape[:2], np.uint8)
+    lenses = np.zeros(patch.shape[:2], np.uint8)
+    square = rng.random() < 0.5
+    for cx, cy in ((lx, ly), (rx, ry)):
+        if square:
+            corners = cv2.boxPoints(((cx, cy), (2 * half_w, 2 * half_h), angle))
+            pts = np.array([fixed(x, y) for x, y in corners], np.int32)
+            cv2.fillConvexPoly(lenses, pts, 255, cv2.LINE_AA, shift)
+            cv2.polylines(rims, [pts], True, 255, thick, cv2.LINE_AA, shift)
+        else:
+            axes = (int(round(half_w * unit)), int(round(half_h * unit)))
+            cv2.ellipse(lenses, fixed(cx, cy), axes, angle, 0, 360, 255, -1, cv2.LINE_AA, shift)
+            cv2.ellipse(rims, fixed(cx, cy), axes, angle, 0, 360, 255, thick, cv2.LINE_AA, shift)
+    # Bridge between the inner rims; temples from the outer rims towards the ears.
+    cv2.line(rims, fixed(lx + ux * half_w, ly + uy * half_w), fixed(rx - ux * half_w, ry - uy * half_w),
+             255, thick, cv2.LINE_AA, shift)
+    reach = rng.uniform(0.25, 0.45) * d
+    cv2.line(rims, fixed(lx - ux * half_w, ly - uy * half_w),
+             fixed(lx - ux * (half_w + reach), ly - uy * (half_w + reach)), 255, thick, cv2.LINE_AA, shift)
+    cv2.line(rims, fixed(rx + ux * half_w, ry + uy * half_w),
+             fixed(rx + ux * (half_w + reach), ry + uy * (half_w + reach)), 255, thick, cv2.LINE_AA, shift)
+    out = patch.astype(np.float32, copy=True)
+    if rng.random() < 0.3:
+        # Tinted lenses darken the eyes behind them.
+        tint = 1.0 - rng.uniform(0.2, 0.8) * (lenses.astype(np.float32) / 255.0)
+        out *= tint[..., None]
+    tone = rng.uniform(0, 60) if rng.random() < 0.7 else rng.uniform(150, 235)
+    a = (rims.astype(np.float32) / 255.0)[..., None]
+    return a * tone + (1.0 - a) * out
 
 
 STYLES = (ink, pencil, halftone, flat, shadow, dark, covered)

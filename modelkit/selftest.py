@@ -10,7 +10,8 @@ modelkit/cpp built; no data sets needed):
 - the pooling size rule matches the runtime's documented examples;
 - enlarge_to_square and the crop/target mapping match the library's rules;
 - the detector's training labels for faces cut by the scene's border;
-- the face styles of the detector's scenes keep what makes a face.
+- the face styles of the detector's scenes keep what makes a face, and
+  drawn glasses stay on the eye line.
 """
 import math
 import os
@@ -413,6 +414,30 @@ class FaceStyles(unittest.TestCase):
             self.assertLessEqual(float(out.max()), 200.0 + 1e-3)
             self.assertGreater(float(out.max()), 170.0)
             self.assertLess(float(out.min()), 120.0)
+
+
+    def test_glasses_stay_on_the_eye_line_and_bridge_the_eyes(self):
+        import face_styles as fs
+        d = 50.0
+        centre = np.array([100.0, 90.0])
+        patch = np.full((200, 200, 3), 120.0, np.float32)   # no tone a rim can have
+        for angle in (0.0, 20.0, -25.0):
+            u = np.array([math.cos(math.radians(angle)), math.sin(math.radians(angle))])
+            across_dir = np.array([-u[1], u[0]])
+            eyes = np.stack([centre + u * d / 2, centre - u * d / 2])   # either order
+            for seed in range(12):
+                out = fs.glasses(patch, eyes, np.random.default_rng(seed))
+                self.assertEqual(out.shape, patch.shape)
+                changed = np.abs(out - patch).max(2) > 1e-3
+                ys, xs = np.nonzero(changed)
+                rel = np.stack([xs, ys], 1) - centre
+                # Lenses at most 0.46 d wide and 0.9 of that high about each eye,
+                # temples at most 0.45 d beyond them, a pixel of anti-aliasing.
+                self.assertLessEqual(float(np.abs(rel @ across_dir).max()), 0.5 * d + 2, (angle, seed))
+                self.assertLessEqual(float(np.abs(rel @ u).max()), 1.45 * d + 2, (angle, seed))
+                self.assertTrue(changed[int(round(centre[1])), int(round(centre[0]))], (angle, seed))
+        close = fs.glasses(patch, [(100.0, 90.0), (101.0, 90.0)], np.random.default_rng(0))
+        self.assertTrue(np.array_equal(close, patch))
 
 
 def simple_face(n):

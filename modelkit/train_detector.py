@@ -214,6 +214,8 @@ def main():
                     help="share of pasted faces drawn, printed, flattened, shadowed, darkened or partly "
                     "covered, and turned by up to %g degrees instead of %g (default %%(default)s)"
                     % (ds.STYLED_TILT, ds.TILT))
+    ap.add_argument("--glasses-share", type=float, default=0.0,
+                    help="share of pasted faces that get glasses drawn over the eyes (default %(default)s)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
@@ -272,7 +274,8 @@ def main():
     print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
-                          close_up_share=args.close_up_share, style_share=args.style_share)
+                          close_up_share=args.close_up_share, style_share=args.style_share,
+                          glasses_share=args.glasses_share)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),
