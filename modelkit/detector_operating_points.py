@@ -22,6 +22,7 @@ import torch
 import detector_net as dn
 import eval_detector as ev
 from detector_scenes import network_input
+from face_box import enlarge_to_square
 from export_detector import reference_run
 
 LOWEST = 0.05
@@ -30,7 +31,9 @@ FALSE_LIMITS = (5, 7, 10, 14, 20, 28, 40)
 
 def detections(det, truth):
     """Per photo, (probability, (x, y, width, height) in photo pixels) of
-    every detection at LOWEST, best first, on the working image."""
+    every detection at LOWEST, best first, on the working image. The boxes
+    are those KXTracker_detect returns: whole pixels, squared and enlarged
+    by enlarge_to_square, which the counting rule sees as larger faces."""
     out = {}
     for photo in truth:
         img = cv2.imread(photo, cv2.IMREAD_COLOR)
@@ -38,7 +41,8 @@ def detections(det, truth):
         if s < 1.0:
             img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
         rows = reference_run(det, network_input(img), LOWEST)[3]
-        out[photo] = [(float(r[4]), (r[0] / s, r[1] / s, r[2] / s, r[3] / s)) for r in rows]
+        squares = [enlarge_to_square((int(r[0]), int(r[1]), int(r[2]), int(r[3]))) for r in rows]
+        out[photo] = [(float(r[4]), tuple(v / s for v in q)) for r, q in zip(rows, squares)]
     return out
 
 
