@@ -7,7 +7,8 @@ is only a photographed one.
 
 Every style of STYLES takes and returns a float32 BGR patch (values about
 0-255) whose face has canonical side `side` and is centred in the patch.
-`glasses` takes the eye centres instead, and goes on top of any style.
+`glasses` takes the eye centres instead; the scenes draw it before a style,
+so that a drawn or printed face can wear glasses too.
 """
 import math
 
@@ -132,7 +133,7 @@ def glasses(patch, eyes, rng):
     """Spectacles over the two eye centres `eyes` ((2, 2) patch pixels):
     round or square rims, a bridge and the temples, dark or metal, the
     lenses sometimes tinted. Unlike the styles above, a photographed face
-    keeps its look, so this one goes with any of them."""
+    keeps its look, so this one can go with any of them."""
     (lx, ly), (rx, ry) = sorted(map(tuple, np.asarray(eyes, np.float64)))
     d = math.hypot(rx - lx, ry - ly)
     if d < 2.0:
