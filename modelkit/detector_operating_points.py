@@ -41,8 +41,7 @@ def detections(det, truth):
         if s < 1.0:
             img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
         rows = reference_run(det, network_input(img), LOWEST)[3]
-        squares = [enlarge_to_square((int(r[0]), int(r[1]), int(r[2]), int(r[3]))) for r in rows]
-        out[photo] = [(float(r[4]), tuple(v / s for v in q)) for r, q in zip(rows, squares)]
+        out[photo] = [(float(r[4]), tuple(v / s for v in enlarge_to_square(r[:4]))) for r in rows]
     return out
 
 

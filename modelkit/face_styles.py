@@ -164,14 +164,17 @@ def glasses(patch, eyes, rng):
             axes = (int(round(half_w * unit)), int(round(half_h * unit)))
             cv2.ellipse(lenses, fixed(cx, cy), axes, angle, 0, 360, 255, -1, cv2.LINE_AA, shift)
             cv2.ellipse(rims, fixed(cx, cy), axes, angle, 0, 360, 255, thick, cv2.LINE_AA, shift)
+
+    def along(t0, t1):
+        """A rim segment on the eye line, from t0 to t1 pixels past the left eye."""
+        cv2.line(rims, fixed(lx + ux * t0, ly + uy * t0), fixed(lx + ux * t1, ly + uy * t1),
+                 255, thick, cv2.LINE_AA, shift)
+
     # Bridge between the inner rims; temples from the outer rims towards the ears.
-    cv2.line(rims, fixed(lx + ux * half_w, ly + uy * half_w), fixed(rx - ux * half_w, ry - uy * half_w),
-             255, thick, cv2.LINE_AA, shift)
+    along(half_w, d - half_w)
     reach = rng.uniform(0.25, 0.45) * d
-    cv2.line(rims, fixed(lx - ux * half_w, ly - uy * half_w),
-             fixed(lx - ux * (half_w + reach), ly - uy * (half_w + reach)), 255, thick, cv2.LINE_AA, shift)
-    cv2.line(rims, fixed(rx + ux * half_w, ry + uy * half_w),
-             fixed(rx + ux * (half_w + reach), ry + uy * (half_w + reach)), 255, thick, cv2.LINE_AA, shift)
+    along(-half_w, -half_w - reach)
+    along(d + half_w, d + half_w + reach)
     out = patch.astype(np.float32, copy=True)
     if rng.random() < 0.3:
         # Tinted lenses darken the eyes behind them.
