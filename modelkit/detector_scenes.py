@@ -105,6 +105,22 @@ def _face_transform(photo, side, centre, rng, mirror, tilt=TILT):
     return m
 
 
+def _warp(image, m, size, anti_alias, **kw):
+    """image mapped by the affine m onto size x size pixels. With
+    anti_alias, a shrink is first done by area averaging, so that a face
+    made small looks like one photographed small, not like every n-th
+    pixel of a large one (bilinear warping alone skips pixels)."""
+    scale = math.sqrt(abs(np.linalg.det(m[:, :2])))
+    if anti_alias and scale < 1.0:
+        small = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
+        # small's pixel centres: u = (x + 0.5) * scale - 0.5 (in both axes)
+        m = m.copy()
+        m[:, 2] += m[:, :2] @ np.full(2, 0.5 / scale - 0.5)
+        m[:, :2] /= scale
+        image = small
+    return cv2.warpAffine(image, m, (size, size), flags=cv2.INTER_LINEAR, **kw)
+
+
 def _canonical_xyxy(pts):
     x, y, s, _ = canonical_face_box(order_five_points(pts))
     return np.array([x, y, x + s, y + s], np.float64)
@@ -146,7 +162,7 @@ def _random_side(rng, low, high):
 
 class SceneMaker:
     def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0,
-                 style_share=0.0, glasses_share=0.0):
+                 style_share=0.0, glasses_share=0.0, anti_alias=False):
         self.photos, self.negatives, self.size = photos, negatives, size
         # Shares of the scene kinds: groups of small faces, one face larger
         # than the view (as in a portrait shot close), the rest.
@@ -156,6 +172,9 @@ class SceneMaker:
         self.style_share = style_share
         # Share of pasted faces that wear glasses (drawn on; few source faces have them).
         self.glasses_share = glasses_share
+        # Shrink faces by area averaging before warping them (off: the
+        # scenes of runs made before it existed).
+        self.anti_alias = anti_alias
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -192,7 +211,7 @@ class SceneMaker:
         """The whole photo mapped by m onto the canvas, with a lighting change;
         the canvas shows where the photo does not reach."""
         n = self.size
-        warped = cv2.warpAffine(photo.image, m, (n, n), flags=cv2.INTER_LINEAR, borderValue=0)
+        warped = _warp(photo.image, m, n, self.anti_alias, borderValue=0)
         mask = cv2.warpAffine(np.ones(photo.image.shape[:2], np.float32), m, (n, n), borderValue=0)[..., None]
         canvas[:] = mask * _lighting(warped, self.rng) + (1.0 - mask) * canvas
 
@@ -235,8 +254,7 @@ class SceneMaker:
         styled = self.style_share > 0 and rng.random() < self.style_share
         m = _face_transform(photo, side, (patch / 2.0, patch / 2.0), rng, rng.random() < 0.5,
                             STYLED_TILT if styled else TILT)
-        face = cv2.warpAffine(photo.image, m, (patch, patch), flags=cv2.INTER_LINEAR,
-                              borderMode=cv2.BORDER_REPLICATE)
+        face = _warp(photo.image, m, patch, self.anti_alias, borderMode=cv2.BORDER_REPLICATE)
         face = _lighting(face, rng)
         if self.glasses_share > 0 and rng.random() < self.glasses_share:
             face = face_styles.glasses(face, _transform_points(m, photo.points[:2]), rng)

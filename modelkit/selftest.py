@@ -10,6 +10,8 @@ modelkit/cpp built; no data sets needed):
 - the pooling size rule matches the runtime's documented examples;
 - enlarge_to_square and the crop/target mapping match the library's rules;
 - the detector's training labels for faces cut by the scene's border;
+- faces shrunk into the detector's scenes stay where their map puts them,
+  and are area-averaged when asked;
 - the face styles of the detector's scenes keep what makes a face, and
   drawn glasses stay on the eye line.
 """
@@ -361,6 +363,58 @@ class DetectorLabels(unittest.TestCase):
         self.assertEqual(float(boxes[:, [0, 1]].min()), 1.0)
         self.assertEqual(float(boxes[:, 2].max()), 96.0)
         self.assertEqual(float(boxes[:, 3].max()), 32.0)
+
+
+class SceneWarp(unittest.TestCase):
+    """Faces shrunk into the detector's scenes, with and without area
+    averaging first."""
+
+    @staticmethod
+    def similarity(scale, angle, shift):
+        a, b = scale * math.cos(angle), scale * math.sin(angle)
+        return np.array([[a, -b, shift[0]], [b, a, shift[1]]])
+
+    def test_a_shrunk_spot_lands_where_the_map_sends_its_centre(self):
+        import detector_scenes as ds
+        yy, xx = np.mgrid[:300, :260]
+        spot = np.exp(-((xx - 101.3) ** 2 + (yy - 170.7) ** 2) / 800.0).astype(np.float32)
+        gy, gx = np.mgrid[:64, :64]
+        for scale, angle in ((0.1, 0.3), (0.23, -0.2), (0.4, 0.05)):
+            m = self.similarity(scale, angle, (0.0, 0.0))
+            m[:, 2] = (30.4, 33.7) - m[:, :2] @ [101.3, 170.7]
+            want = (30.4, 33.7)
+            for anti_alias in (False, True):
+                w = ds._warp(spot, m, 64, anti_alias)
+                got = [(w * gx).sum() / w.sum(), (w * gy).sum() / w.sum()]
+                np.testing.assert_allclose(got, want, atol=0.02, err_msg="scale %g, %s" % (scale, anti_alias))
+
+    def test_fine_stripes_average_to_grey_only_when_anti_aliased(self):
+        import detector_scenes as ds
+        stripes = np.tile(np.array([[0, 255]], np.uint8), (240, 120))  # one-pixel columns
+        for shrink in (8.0, 7.3):
+            m = self.similarity(1.0 / shrink, 0.0, (0.0, 0.0))
+            # away from the border, where the warp blends in black
+            plain = ds._warp(stripes, m, 24, False)[2:-2, 2:-2].astype(np.float64)
+            smooth = ds._warp(stripes, m, 24, True)[2:-2, 2:-2].astype(np.float64)
+            # bilinear sampling picks whole columns: all black, or bands
+            self.assertGreater(abs(plain.mean() - 127.5) + plain.std(), 60.0)
+            self.assertLess(abs(smooth.mean() - 127.5), 1.0)
+            # 7.3 columns per pixel hold 3.3-4 white ones: a ripple remains
+            self.assertLess(smooth.std(), 6.0)
+
+    def test_enlarging_warps_as_before_and_labels_do_not_change(self):
+        import detector_scenes as ds
+        rng = np.random.default_rng(3)
+        img = rng.integers(0, 255, (50, 40, 3)).astype(np.uint8)
+        m = self.similarity(2.5, 0.2, (10.0, -5.0))
+        np.testing.assert_array_equal(ds._warp(img, m, 96, True), ds._warp(img, m, 96, False))
+        pts = np.array([[12.0, 15.0], [28.0, 15.0], [20.0, 24.0], [14.0, 33.0], [26.0, 33.0]])
+        photo = ds.FacePhoto(img, pts)
+        bg = [rng.integers(0, 255, (100, 100)).astype(np.uint8)]
+        made = [ds.SceneMaker({"frames68": [photo]}, bg, 128, seed=5, anti_alias=a).scene() for a in (False, True)]
+        self.assertGreater(len(made[0][1]), 0)
+        np.testing.assert_array_equal(made[0][1], made[1][1])
+        self.assertFalse(np.array_equal(made[0][0], made[1][0]))
 
 
 class FaceStyles(unittest.TestCase):

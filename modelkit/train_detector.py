@@ -216,6 +216,9 @@ def main():
                     % (ds.STYLED_TILT, ds.TILT))
     ap.add_argument("--glasses-share", type=float, default=0.0,
                     help="share of pasted faces that get glasses drawn over the eyes (default %(default)s)")
+    ap.add_argument("--anti-alias", action="store_true",
+                    help="shrink pasted faces by area averaging before warping them, as a camera "
+                    "or a photo's reduction would (scenes of earlier runs: without)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
@@ -275,7 +278,7 @@ def main():
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
                           close_up_share=args.close_up_share, style_share=args.style_share,
-                          glasses_share=args.glasses_share)
+                          glasses_share=args.glasses_share, anti_alias=args.anti_alias)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),
