@@ -111,7 +111,8 @@ def _warp(image, m, size, anti_alias, **kw):
     made small looks like one photographed small, not like every n-th
     pixel of a large one (bilinear warping alone skips pixels)."""
     scale = math.sqrt(abs(np.linalg.det(m[:, :2])))
-    if anti_alias and scale < 1.0:
+    # (a shrink to under two pixels is left to the warp: nothing to average)
+    if anti_alias and scale < 1.0 and min(image.shape[:2]) * scale >= 2.0:
         small = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
         # small's pixel centres: u = (x + 0.5) * scale - 0.5 (in both axes)
         m = m.copy()

@@ -217,8 +217,8 @@ def main():
     ap.add_argument("--glasses-share", type=float, default=0.0,
                     help="share of pasted faces that get glasses drawn over the eyes (default %(default)s)")
     ap.add_argument("--anti-alias", action="store_true",
-                    help="shrink pasted faces by area averaging before warping them, as a camera "
-                    "or a photo's reduction would (scenes of earlier runs: without)")
+                    help="shrink face photos by area averaging before warping them into a scene, as a "
+                    "camera or a photo's reduction would (scenes of earlier runs: without)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
