@@ -380,9 +380,9 @@ class SceneWarp(unittest.TestCase):
         spot = np.exp(-((xx - 101.3) ** 2 + (yy - 170.7) ** 2) / 800.0).astype(np.float32)
         gy, gx = np.mgrid[:64, :64]
         for scale, angle in ((0.1, 0.3), (0.23, -0.2), (0.4, 0.05)):
-            m = self.similarity(scale, angle, (0.0, 0.0))
-            m[:, 2] = (30.4, 33.7) - m[:, :2] @ [101.3, 170.7]
             want = (30.4, 33.7)
+            m = self.similarity(scale, angle, (0.0, 0.0))
+            m[:, 2] = want - m[:, :2] @ [101.3, 170.7]
             for anti_alias in (False, True):
                 w = ds._warp(spot, m, 64, anti_alias)
                 got = [(w * gx).sum() / w.sum(), (w * gy).sum() / w.sum()]
