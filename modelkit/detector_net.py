@@ -56,7 +56,7 @@ ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
 ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
 # Second stages: ROI pooling side, widths of the hidden fullconnect layers.
 HEADS = {"small": (4, (128,)), "wide": (6, (256, 256))}
-INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (it does not pad)
+INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (its zero padding scales alike)
 # Smallest proposal side. Faces of photos shrunk to 640 pixels come down
 # to canonical boxes of about 14 px. Smaller proposals span less than two
 # feature cells; on the held-out photos those of 12-13 px made 4 false
@@ -119,6 +119,10 @@ class _Backbone(nn.Module):
         """The layer a file may lack (it then stands for the identity)."""
         return None
 
+    def stem(self):
+        """The convolutions ahead of c2, the first stride-8 one."""
+        return [self.c1]
+
     def forward(self, x):
         x = x * INPUT_SCALE
         for c in self.convs():
@@ -158,10 +162,27 @@ class Backbone8(_Backbone):
         self.crosses = nn.ModuleList(CrossConv2d(32, 32, 5, 1, 2) for _ in range(5))
 
     def convs(self):
-        return [self.c1, self.c2, self.c3] + list(self.crosses)
+        return self.stem() + [self.c2, self.c3] + list(self.crosses)
 
 
-BACKBONES = {"s16": Backbone, "s8": Backbone8}
+class Backbone8Fine(Backbone8):
+    """Layout "s8f": s8 with its 4x4/4 first convolution split into two
+    overlapping 3x3/2 ones. The 4x4/4 one reads each 4 x 4 block once, so a
+    face of a dozen pixels lands on three or four cells whose content
+    jumps with the face's offset in the block; the pair sees every pixel
+    from more than one cell (77 M multiply-adds at 640 x 480 against 15 M)."""
+
+    def __init__(self):
+        super().__init__()
+        del self.c1
+        self.c1a = nn.Conv2d(3, 16, 3, 2, 1)
+        self.c1b = nn.Conv2d(16, 16, 3, 2, 1)
+
+    def stem(self):
+        return [self.c1a, self.c1b]
+
+
+BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine}
 
 
 class Detector(nn.Module):
@@ -342,16 +363,20 @@ def load_exported(path):
     model = stdcnn.read(path, two_inputs=True)
     weighted = [l for l in model.layers if l.weights]
     stride = _stride_of(model)
-    layout = [k for k, b in BACKBONES.items() if b.stride == stride]
-    if not layout:
+    layouts = [k for k, b in BACKBONES.items() if b.stride == stride]
+    if not layouts:
         raise ValueError("%s: feature stride %d, no detector layout has it" % (path, stride))
-    det = Detector(layout[0], _head_of(model))
-    b = det.backbone
-    convs = b.convs()
-    head_layers = 2 + len(det.hidden) + 2
-    if len(weighted) == len(convs) + head_layers - 1 and b.optional() is not None:
-        convs = [c for c in convs if c is not b.optional()]
-    if len(weighted) != len(convs) + head_layers:
+    head = _head_of(model)
+    head_layers = 2 + len(HEADS[head][1]) + 2
+    for layout in layouts:   # layouts of one stride differ in their number of convolutions
+        det = Detector(layout, head)
+        b = det.backbone
+        convs = b.convs()
+        if len(weighted) == len(convs) + head_layers - 1 and b.optional() is not None:
+            convs = [c for c in convs if c is not b.optional()]
+        if len(weighted) == len(convs) + head_layers:
+            break
+    else:
         raise ValueError("%s: %d weighted layers, not a detector of this layout" % (path, len(weighted)))
 
     def put(param, values, rows=None):

@@ -169,6 +169,14 @@ class WeightsBack(unittest.TestCase):
         self.assertEqual(dn.feature_size(64, det.backbone), 8)
         self.check_detector_round_trip(det, 13)
 
+    def test_fine_stem_layout_round_trip(self):
+        # One more convolution than s8 at the same stride: the file is read
+        # back as s8f, not as an s8 detector with a layer to spare.
+        import detector_net as dn
+        det = randomise(dn.Detector("s8f"), 16)
+        self.assertEqual(dn.feature_size(64, det.backbone), 8)
+        self.check_detector_round_trip(det, 14)
+
     def test_wide_second_stage_round_trip(self):
         import detector_net as dn
         self.check_detector_round_trip(randomise(dn.Detector("s8", "wide"), 14), 14)
