@@ -40,6 +40,9 @@ multiply-adds at 640 x 480 against 176 M):
   image -> conv 4x4/4 16 -> relu -> conv 3x3/2 32 -> relu -> conv 3x3 32
         -> relu -> 5 x (cross 5x5 32 -> relu)                     = features
   (receptive field 188 px), the same heads on 32 channels, ROI pooling at 1/8.
+
+Layout "s8f" is s8 with conv 3x3/2 16 -> relu -> conv 3x3/2 16 in place of
+the conv 4x4/4 16 (fine_stem.py starts one from a trained s8 detector).
 """
 
 import numpy as np

@@ -73,8 +73,8 @@ def main():
     source = dn.load_weights(args.init)
     det = s8f_from(source)
     rng = np.random.default_rng(3)
-    maker = ds.SceneMaker(ds.load_face_photos(), ds.load_negatives(), 256, seed=3, anti_alias=True)
     negatives = ds.load_negatives()
+    maker = ds.SceneMaker(ds.load_face_photos(), negatives, 256, seed=3, anti_alias=True)
     params = [p for c in det.backbone.stem() for p in c.parameters()]
     opt = torch.optim.Adam(params, lr=args.lr)
     start, step, err = time.time(), 0, []
