@@ -203,8 +203,8 @@ def main():
                     "face-free photos are background (and the proposal head, when it trains, that "
                     "every cell of them is) (default %(default)s)")
     ap.add_argument("--stem-from", metavar="FILE",
-                    help="a new run takes its convolutions up to the first stride-8 one from this detector "
-                    "(the same in s16 and s8; s8f has its own)")
+                    help="a new run takes its convolutions up to c2, the first at stride 8, from this "
+                    "detector (the same in s16 and s8; s8f has its own)")
     ap.add_argument("--init", help="with --fresh: start from this checkpoint's weights (.pt) or an exported file (.dat)")
     ap.add_argument("--crowd-share", type=float, default=ds.CROWD_SHARE,
                     help="share of scenes that are groups of 10-30 small faces (default %(default)s)")
@@ -251,7 +251,7 @@ def main():
             raise SystemExit("--stem-from: %s has a different first convolution" % args.stem_from)
         for mine, theirs in zip(det.backbone.stem() + [det.backbone.c2], src.stem() + [src.c2]):
             mine.load_state_dict(theirs.state_dict())
-        print("first two convolutions from %s" % args.stem_from, flush=True)
+        print("convolutions up to c2 from %s" % args.stem_from, flush=True)
     if args.without_fine_layer and det.backbone.optional() is not None:
         dn.identity_cross(det.backbone.optional())
         det.backbone.optional().requires_grad_(False)
