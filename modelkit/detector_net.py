@@ -172,8 +172,9 @@ class Backbone8Fine(Backbone8):
     """Layout "s8f": s8 with its 4x4/4 first convolution split into two
     overlapping 3x3/2 ones. The 4x4/4 one reads each 4 x 4 block once, so a
     face of a dozen pixels lands on three or four cells whose content
-    jumps with the face's offset in the block; the pair sees every pixel
-    from more than one cell (77 M multiply-adds at 640 x 480 against 15 M)."""
+    jumps with the face's offset in the block; the pair's cells see 7 x 7
+    pixels at a step of 4, so neighbouring views overlap (77 M
+    multiply-adds at 640 x 480 against 15 M)."""
 
     def __init__(self):
         super().__init__()
