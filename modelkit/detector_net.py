@@ -116,7 +116,7 @@ def identity_cross(conv):
 
 
 class _Backbone(nn.Module):
-    """What both layouts share: relu after every convolution of convs()."""
+    """What the layouts share: relu after every convolution of convs()."""
 
     def optional(self):
         """The layer a file may lack (it then stands for the identity)."""
@@ -126,11 +126,20 @@ class _Backbone(nn.Module):
         """The convolutions ahead of c2, the first stride-8 one."""
         return [self.c1]
 
-    def forward(self, x):
-        x = x * INPUT_SCALE
-        for c in self.convs():
+    def stem_output(self, x):
+        """The stem's output for an input already scaled by INPUT_SCALE."""
+        for c in self.stem():
             x = F.relu(c(x))
         return x
+
+    def after_stem(self, x):
+        """The features from the stem's output."""
+        for c in self.convs()[len(self.stem()):]:
+            x = F.relu(c(x))
+        return x
+
+    def forward(self, x):
+        return self.after_stem(self.stem_output(x * INPUT_SCALE))
 
 
 class Backbone(_Backbone):
@@ -148,7 +157,7 @@ class Backbone(_Backbone):
         identity_cross(self.c2b)
 
     def convs(self):
-        return [self.c1, self.c2, self.c2b, self.c3, self.c4, self.c5, self.c6]
+        return self.stem() + [self.c2, self.c2b, self.c3, self.c4, self.c5, self.c6]
 
     def optional(self):
         return self.c2b

@@ -26,20 +26,14 @@ import detector_scenes as ds
 from training_clock import save_checkpoint
 
 
-def stem_output(backbone, x):
-    for c in backbone.stem():
-        x = F.relu(c(x))
-    return x
-
-
 def s8f_from(source):
     """An s8f Detector with source's layers from c2 on (its stem untrained)."""
     if source.layout != "s8":
         raise SystemExit("the source detector is %s; the fine stem replaces the first convolution of s8"
                          % source.layout)
     det = dn.Detector("s8f", source.head_name)
-    mine = det.state_dict()
-    mine.update({k: v for k, v in source.state_dict().items() if not k.startswith("backbone.c1.")})
+    mine = det.state_dict()   # every name but the stem's is s8's too
+    mine.update({k: v for k, v in source.state_dict().items() if k in mine})
     det.load_state_dict(mine)
     return det
 
@@ -85,8 +79,8 @@ def main():
             g["lr"] = args.lr * 0.5 * (1 + math.cos(math.pi * min(1.0, frac)))
         x = batch(maker, negatives, rng, 256, 8)
         with torch.no_grad():
-            target = stem_output(source.backbone, x)
-        out = stem_output(det.backbone, x)
+            target = source.backbone.stem_output(x)
+        out = det.backbone.stem_output(x)
         loss = F.mse_loss(out, target)
         opt.zero_grad()
         loss.backward()

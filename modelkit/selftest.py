@@ -186,9 +186,7 @@ class WeightsBack(unittest.TestCase):
         s8f = fine_stem.s8f_from(s8).eval()
         x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(6)) * 60
         with torch.no_grad():
-            f = fine_stem.stem_output(s8.backbone, x * dn.INPUT_SCALE)
-            for c in s8f.backbone.convs()[len(s8f.backbone.stem()):]:
-                f = torch.relu(c(f))
+            f = s8f.backbone.after_stem(s8.backbone.stem_output(x * dn.INPUT_SCALE))
             self.assertTrue(torch.equal(f, s8.backbone(x)))
             rois = torch.tensor([[0.0, 4, 4, 40, 40]])
             for a, b in zip(s8f.head(f, rois), s8.head(f, rois)):
