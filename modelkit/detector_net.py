@@ -43,6 +43,11 @@ multiply-adds at 640 x 480 against 176 M):
 
 Layout "s8f" is s8 with conv 3x3/2 16 -> relu -> conv 3x3/2 16 in place of
 the conv 4x4/4 16 (fine_stem.py starts one from a trained s8 detector).
+
+Layouts "s4" and "s4n" keep s8's layers at stride 4 (c2 without its stride),
+32 and 16 channels wide after the stem: they were exported untrained to time
+what proposals at stride 4 would cost (1,203 M and 344 M multiply-adds at
+640 x 480).
 """
 
 import numpy as np
@@ -195,7 +200,29 @@ class Backbone8Fine(Backbone8):
         return [self.c1a, self.c1b]
 
 
-BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine}
+class Backbone4(_Backbone):
+    """s8's layers with the proposal head at stride 4: c2 keeps the stem's
+    stride, so every layer after it sees four times the cells."""
+    stride, channels = 4, 32
+
+    def __init__(self):
+        super().__init__()
+        c = self.channels
+        self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
+        self.c2 = nn.Conv2d(16, c, 3, 1, 1)
+        self.c3 = nn.Conv2d(c, c, 3, 1, 1)
+        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(5))
+
+    def convs(self):
+        return self.stem() + [self.c2, self.c3] + list(self.crosses)
+
+
+class Backbone4Narrow(Backbone4):
+    """Layout "s4n": s4 at half the width, about s8's multiply-adds."""
+    channels = 16
+
+
+BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s4": Backbone4, "s4n": Backbone4Narrow}
 
 
 class Detector(nn.Module):
@@ -381,13 +408,14 @@ def load_exported(path):
         raise ValueError("%s: feature stride %d, no detector layout has it" % (path, stride))
     head = _head_of(model)
     head_layers = 2 + len(HEADS[head][1]) + 2
-    for layout in layouts:   # layouts of one stride differ in their number of convolutions
+    for layout in layouts:   # layouts of one stride differ in their convolutions' number or shapes
         det = Detector(layout, head)
         b = det.backbone
         convs = b.convs()
         if len(weighted) == len(convs) + head_layers - 1 and b.optional() is not None:
             convs = [c for c in convs if c is not b.optional()]
-        if len(weighted) == len(convs) + head_layers:
+        if len(weighted) == len(convs) + head_layers and all(
+                np.asarray(l.weights[0]).size == c.weight.numel() for c, l in zip(convs, weighted)):
             break
     else:
         raise ValueError("%s: %d weighted layers, not a detector of this layout" % (path, len(weighted)))

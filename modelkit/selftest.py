@@ -177,6 +177,15 @@ class WeightsBack(unittest.TestCase):
         self.assertEqual(dn.feature_size(64, det.backbone), 8)
         self.check_detector_round_trip(det, 14)
 
+    def test_stride_4_layouts_are_told_apart_by_their_widths(self):
+        # s4 and s4n have the same layers at the same stride: only the
+        # weight shapes say which one a file holds.
+        import detector_net as dn
+        for layout, seed in (("s4", 18), ("s4n", 19)):
+            det = randomise(dn.Detector(layout, "wide"), seed)
+            self.assertEqual(dn.feature_size(64, det.backbone), 16)
+            self.check_detector_round_trip(det, 14)   # 8 convolutions + 6 head layers
+
     def test_fine_stem_start_keeps_everything_after_the_stem(self):
         # Given what the s8 stem gives, the s8f start's remaining layers and
         # heads compute exactly what the s8 detector does.

@@ -247,9 +247,12 @@ def main():
     det.train()
     if args.stem_from and not (start_weights or resume):
         src = dn.load_weights(args.stem_from).backbone
-        if len(src.stem()) != len(det.backbone.stem()):
-            raise SystemExit("--stem-from: %s has a different first convolution" % args.stem_from)
-        for mine, theirs in zip(det.backbone.stem() + [det.backbone.c2], src.stem() + [src.c2]):
+        pairs = list(zip(det.backbone.stem() + [det.backbone.c2], src.stem() + [src.c2]))
+        if len(src.stem()) != len(det.backbone.stem()) or any(
+                mine.weight.shape != theirs.weight.shape for mine, theirs in pairs):
+            raise SystemExit("--stem-from: %s has other convolutions up to c2 than layout %s"
+                             % (args.stem_from, det.layout))
+        for mine, theirs in pairs:
             mine.load_state_dict(theirs.state_dict())
         print("convolutions up to c2 from %s" % args.stem_from, flush=True)
     if args.without_fine_layer and det.backbone.optional() is not None:

@@ -3,11 +3,14 @@
 // in MODELS_DIR), OpenCV's Haar cascade (frontalface_alt2, scale 1.1, three
 // neighbours) and dlib's HOG frontal face detector, as it is and on the photo
 // enlarged twice (dlib's way of reaching faces below its 80-pixel window).
+// haar_640 is the cascade on the photo shrunk as KXTracker_detect shrinks it
+// (at most 640 px on a side, bilinear), its boxes scaled back: it tells what
+// the cascade owes to the full-size photo.
 //
 //   eval_detector detect MODELS_DIR LIST.txt OUT.csv [METHOD,...]
 //       LIST.txt: one photo path per line. OUT.csv: method,photo,x,y,w,h,score
 //       (score 0 where a method has none). Photos are read in colour.
-//       Methods: kx, haar, dlib, dlib_up (default: all).
+//       Methods: kx, haar, haar_640, dlib, dlib_up (default: all but haar_640).
 //   eval_detector time MODELS_DIR PHOTO RUNS
 //       fits PHOTO to 640 x 480 (scaled to cover, centre cut) and prints the
 //       median and mean milliseconds of RUNS calls of every method.
@@ -32,6 +35,7 @@
 namespace {
 
 const char* kHaarPath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_alt2.xml";
+const int kWorkingSide = 640;  // KXTracker_detect's working-image bound
 
 struct Found {
     cv::Rect box;
@@ -65,18 +69,25 @@ struct Methods {
             for (size_t i = 0; i < rects.size(); ++i) f.push_back({rects[i], scores[i]});
             return f;
         });
-        out.emplace_back("haar", [this](cv::Mat& img) {
-            cv::Mat grey;
-            cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
-            std::vector<cv::Rect> rects;
-            haar.detectMultiScale(grey, rects, 1.1, 3);
-            std::vector<Found> f;
-            for (const cv::Rect& r : rects) f.push_back({r, 0.0f});
-            return f;
-        });
+        out.emplace_back("haar", [this](cv::Mat& img) { return run_haar(img, false); });
+        out.emplace_back("haar_640", [this](cv::Mat& img) { return run_haar(img, true); });
         out.emplace_back("dlib", [this](cv::Mat& img) { return run_hog(img, false); });
         out.emplace_back("dlib_up", [this](cv::Mat& img) { return run_hog(img, true); });
         return out;
+    }
+
+    std::vector<Found> run_haar(const cv::Mat& img, bool working_size) {
+        cv::Mat grey;
+        cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
+        const double k = working_size ? std::max(1.0, double(std::max(img.rows, img.cols)) / kWorkingSide) : 1.0;
+        if (k > 1.0) cv::resize(grey, grey, cv::Size(), 1.0 / k, 1.0 / k, cv::INTER_LINEAR);
+        std::vector<cv::Rect> rects;
+        haar.detectMultiScale(grey, rects, 1.1, 3);
+        std::vector<Found> f;
+        for (const cv::Rect& r : rects) {
+            f.push_back({cv::Rect(int(r.x * k), int(r.y * k), int(r.width * k), int(r.height * k)), 0.0f});
+        }
+        return f;
     }
 
     std::vector<Found> run_hog(const cv::Mat& img, bool upsample) {
@@ -159,6 +170,7 @@ int time_all(const char* photo, int runs) {
     std::printf("photo %s fitted to %dx%d, %d runs each, OpenCV threads %d\n", photo, img.cols, img.rows, runs,
                 cv::getNumThreads());
     for (auto& [name, run] : m.list()) {
+        if (name == "haar_640") continue;  // the same as haar on a 640 x 480 photo
         std::vector<double> ms;
         size_t faces = run(img).size();  // warm-up
         for (int i = 0; i < runs; ++i) {
