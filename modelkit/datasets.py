@@ -169,6 +169,21 @@ def read_teacher_labels(csv_path):
     return out
 
 
+PORTRAITS = ["obama.jpg", "biden.jpg"]   # the two public-domain photos in photos/
+
+
+def teacher_labelled_portraits():
+    """[(name, grey photo, (68, 2) teacher points)] of the two portraits,
+    labelled once and cached in runs/labels."""
+    root = data_dir("photos")
+    csv_path = os.path.join(RUNS, "labels", "portraits_dlib68.csv")
+    if not os.path.exists(csv_path):
+        run_dlib_teacher(root, PORTRAITS, csv_path)
+    labels = read_teacher_labels(csv_path)
+    return [(name, cv2.imread(os.path.join(root, name), cv2.IMREAD_GRAYSCALE), labels[name])
+            for name in PORTRAITS]
+
+
 def label_lfw_grey():
     """Runs the dlib teacher over lfw_grey once and caches the CSV."""
     if os.path.exists(DLIB_LABELS):

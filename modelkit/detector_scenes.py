@@ -293,7 +293,7 @@ class SceneMaker:
 
     def scene(self):
         """(uint8 BGR image size x size, (K, 4) float boxes x1, y1, x2, y2)."""
-        rng, n = self.rng, self.size
+        rng = self.rng
         canvas = self._background()
         boxes = []
         if self.close_up_share > 0 and rng.random() < self.close_up_share:

@@ -14,7 +14,6 @@ import argparse
 import os
 import sys
 
-import cv2
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,19 +25,9 @@ import parity  # noqa: E402
 from face_box import five_from_68  # noqa: E402
 from five_point_net import load_checkpoint_model  # noqa: E402
 
-PORTRAITS = ["obama.jpg", "biden.jpg"]
-
-
 def portrait_crops():
-    root = datasets.data_dir("photos")
-    csv_path = os.path.join(datasets.RUNS, "labels", "portraits_dlib68.csv")
-    if not os.path.exists(csv_path):
-        datasets.run_dlib_teacher(root, PORTRAITS, csv_path)
-    labels = datasets.read_teacher_labels(csv_path)
-    out = []
-    for name in PORTRAITS:
-        grey = cv2.imread(os.path.join(root, name), cv2.IMREAD_GRAYSCALE)
-        out.append(crops.clean_sample(grey, five_from_68(labels[name]))[0])
+    out = [crops.clean_sample(grey, five_from_68(pts68))[0]
+           for _, grey, pts68 in datasets.teacher_labelled_portraits()]
     return np.stack(out).astype(np.float32)
 
 

@@ -19,7 +19,6 @@ import argparse
 import os
 import sys
 
-import cv2
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,20 +31,13 @@ import warp_crop  # noqa: E402
 from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
 from ninety_five_net import Joined, average_networks, export_to_file, load_checkpoint_model  # noqa: E402
 
-PORTRAITS = ["obama.jpg", "biden.jpg"]
 HELPERS = datasets.HELPERS
 
 
 def portrait_crops(five):
-    root = datasets.data_dir("photos")
-    csv_path = os.path.join(datasets.RUNS, "labels", "portraits_dlib68.csv")
-    if not os.path.exists(csv_path):
-        datasets.run_dlib_teacher(root, PORTRAITS, csv_path)
-    labels = datasets.read_teacher_labels(csv_path)
     out = []
-    for name in PORTRAITS:
-        grey = cv2.imread(os.path.join(root, name), cv2.IMREAD_GRAYSCALE)
-        box = enlarge_to_square(canonical_face_box(labels[name]))
+    for _, grey, pts68 in datasets.teacher_labelled_portraits():
+        box = enlarge_to_square(canonical_face_box(pts68))
         p5 = five([crops.library_crop(grey, box)], [box])[0]
         out.append(warp_crop.warp_from_five_points(grey, p5)[0])
     return np.stack(out).astype(np.float32)

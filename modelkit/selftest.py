@@ -537,6 +537,30 @@ def simple_face(n):
     return np.repeat(g[..., None], 3, 2)
 
 
+class EpochValidation(unittest.TestCase):
+    def test_only_a_better_score_is_saved_and_the_file_holds_it(self):
+        import io
+        from contextlib import redirect_stdout
+        from epoch_validation import BestWeights
+        scores = iter([0.5, 0.7, 0.5, 0.3])
+        saved = []
+        kept = BestWeights(lambda m: {"err": next(scores)}, lambda e: e["err"], "score",
+                           lambda path, extra: saved.append((path, extra["best"])), "best.pt")
+        with redirect_stdout(io.StringIO()):
+            kept.start_from(None)          # a fine-tune's start counts as a score to beat
+            for epoch in range(3):
+                kept.after_epoch(None, epoch)
+        self.assertEqual(saved, [("best.pt", 0.3)])  # neither worse nor equal is saved
+        self.assertEqual(kept.best, 0.3)
+
+    def test_learning_rate_warms_up_then_falls_to_its_floor(self):
+        from epoch_validation import learning_rate
+        self.assertAlmostEqual(learning_rate(1.0, 0, 0.0), 1.0 / 300)
+        self.assertAlmostEqual(learning_rate(1.0, 299, 0.0), 1.0)
+        self.assertAlmostEqual(learning_rate(1.0, 5000, 0.5), 0.51)
+        self.assertAlmostEqual(learning_rate(1.0, 5000, 1.0), 0.02)
+
+
 class DetectorOperatingPoints(unittest.TestCase):
     def test_bias_keeps_the_detection_at_the_threshold_and_drops_the_next_lower(self):
         import detector_operating_points as op

@@ -17,7 +17,6 @@ Threads: the number in runs/threads when that file exists (read again while
 the run goes on), else 1.
 """
 import argparse
-import math
 import os
 import sys
 import time
@@ -29,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import crops  # noqa: E402
 import datasets  # noqa: E402
+from epoch_validation import BestWeights, learning_rate  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
 from training_clock import (WeightAverage, add_until_option, apply_threads, init_weights,  # noqa: E402
                             save_checkpoint, threads_from_file, utc_next_at)
@@ -120,26 +120,26 @@ def main():
     model = five_point_net()
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_next_at(args.until)
-    epoch, step, best = 0, 0, float("inf")
+    epoch, step = 0, 0
+
+    def save(path, extra=None):
+        state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
+                 "step": step, "best": kept.best, "start": start, "sources": SOURCES}
+        state.update(extra or {})
+        save_checkpoint(state, path)
+
+    # Every target source must meet the goal, so the worst one decides.
+    kept = BestWeights(lambda m: evaluate(m, val_sets), lambda errs: max(errs[s] for s in TARGET_SOURCES),
+                       "worst target", save, BEST)
     if args.init:
         init_weights(model, args.init)
-        # A fine-tune has to beat where it started, not just its own epochs.
-        errs = evaluate(model, val_sets)
-        best = float(max(errs[s] for s in TARGET_SOURCES))
-        print("starting point: %s  worst target %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
-              flush=True)
+        kept.start_from(model)
     elif os.path.exists(LAST) and not args.fresh:
         state = torch.load(LAST, map_location="cpu")
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
-        epoch, step, best, start = state["epoch"], state["step"], state["best"], state["start"]
-        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
-
-    def save(path, extra=None):
-        state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
-                 "step": step, "best": best, "start": start, "sources": SOURCES}
-        state.update(extra or {})
-        save_checkpoint(state, path)
+        epoch, step, kept.best, start = state["epoch"], state["step"], state["best"], state["start"]
+        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, kept.best), flush=True)
 
     aug = crops.Augmenter(rng)
     average = WeightAverage()
@@ -155,8 +155,7 @@ def main():
             if frac >= 1.0:
                 done = True
                 break
-            warm = min(1.0, (step + 1) / 300.0)
-            lr = args.lr * warm * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * frac)))
+            lr = learning_rate(args.lr, step, frac)
             for g in opt.param_groups:
                 g["lr"] = lr
             loss = normalised_error(model(x[i:i + args.batch]), y[i:i + args.batch]).mean()
@@ -178,24 +177,12 @@ def main():
             epoch += 1
         if args.average_from is not None and frac >= args.average_from:
             average.update(model)
-        errs = evaluate(model, val_sets)
-        # Every target source must meet the goal, so the worst one decides.
-        score = float(max(errs[s] for s in TARGET_SOURCES))
-        print("validation after epoch %d: %s  worst target %.4f"
-              % (epoch, "  ".join("%s %.4f" % kv for kv in errs.items()), score), flush=True)
-        if score < best:
-            best = score
-            save(BEST, {"validation": errs})
-            print("new best %.4f saved to %s" % (best, BEST), flush=True)
+        kept.after_epoch(model, epoch)
         save(LAST)
         last_save = time.time()
-    print("training ended at step %d, best %.4f" % (step, best), flush=True)
+    print("training ended at step %d, best %.4f" % (step, kept.best), flush=True)
     if average.count:
-        model.load_state_dict(average.state())
-        errs = evaluate(model, val_sets)
-        save(AVERAGE, {"validation": errs, "averaged": average.count})
-        print("mean of %d epochs' weights: %s, saved to %s"
-              % (average.count, "  ".join("%s %.4f" % kv for kv in errs.items()), AVERAGE), flush=True)
+        kept.save_mean(model, average, AVERAGE)
 
 
 if __name__ == "__main__":

@@ -23,7 +23,6 @@ end. --tag NAME puts NAME into these file names, so that two runs can go on
 side by side. Threads: the number in runs/threads95, else 1.
 """
 import argparse
-import math
 import os
 import sys
 import time
@@ -36,6 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import datasets  # noqa: E402
 import samples95  # noqa: E402
+from epoch_validation import BestWeights, learning_rate  # noqa: E402
 from ninety_five_net import WIDTHS, NinetyFiveNet  # noqa: E402
 from training_clock import (WeightAverage, add_until_option, apply_threads, init_weights,  # noqa: E402
                             save_checkpoint, threads_from_file, utc_next_at)
@@ -175,25 +175,23 @@ def main():
     model = NinetyFiveNet(widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_next_at(args.until)
-    epoch, step, best = 0, 0, float("inf")
-    if args.init:
-        init_weights(model, args.init)
-        # A fine-tune has to beat where it started, not just its own epochs.
-        errs = evaluate(model, val)
-        best = score_of(errs)
-        print("starting point: %s  score %.4f" % ("  ".join("%s %.4f" % kv for kv in errs.items()), best),
-              flush=True)
-    elif resume is not None:
-        model.load_state_dict(resume["model"])
-        opt.load_state_dict(resume["optimizer"])
-        epoch, step, best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
-        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, best), flush=True)
+    epoch, step = 0, 0
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
-                 "step": step, "best": best, "start": start, "widths": model.widths}
+                 "step": step, "best": kept.best, "start": start, "widths": model.widths}
         state.update(extra or {})
         save_checkpoint(state, path)
+
+    kept = BestWeights(lambda m: evaluate(m, val), score_of, "score", save, BEST)
+    if args.init:
+        init_weights(model, args.init)
+        kept.start_from(model)
+    elif resume is not None:
+        model.load_state_dict(resume["model"])
+        opt.load_state_dict(resume["optimizer"])
+        epoch, step, kept.best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
+        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, kept.best), flush=True)
 
     average = WeightAverage()
     last_save = time.time()
@@ -220,8 +218,7 @@ def main():
             if frac >= 1.0:
                 done = True
                 break
-            warm = min(1.0, (step + 1) / 300.0)
-            lr = args.lr * warm * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * frac)))
+            lr = learning_rate(args.lr, step, frac)
             for g in opt.param_groups:
                 g["lr"] = lr
             xb, yb, lb = x[i:i + args.batch], y[i:i + args.batch], label[i:i + args.batch]
@@ -248,24 +245,12 @@ def main():
             epoch += 1
         if args.average_from is not None and frac >= args.average_from:
             average.update(model)
-        errs = evaluate(model, val)
-        score = score_of(errs)
-        print("validation after epoch %d: %s  score %.4f"
-              % (epoch, "  ".join("%s %.4f" % kv for kv in errs.items()), score), flush=True)
-        if score < best:
-            best = score
-            save(BEST, {"validation": errs})
-            print("new best %.4f saved to %s" % (best, BEST), flush=True)
+        kept.after_epoch(model, epoch)
         save(LAST)
         last_save = time.time()
-    print("training ended at step %d, best %.4f" % (step, best), flush=True)
+    print("training ended at step %d, best %.4f" % (step, kept.best), flush=True)
     if average.count:
-        model.load_state_dict(average.state())
-        errs = evaluate(model, val)
-        save(AVERAGE, {"validation": errs, "averaged": average.count})
-        print("mean of %d epochs' weights: %s  score %.4f, saved to %s"
-              % (average.count, "  ".join("%s %.4f" % kv for kv in errs.items()), score_of(errs), AVERAGE),
-              flush=True)
+        kept.save_mean(model, average, AVERAGE)
 
 
 if __name__ == "__main__":
