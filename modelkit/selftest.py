@@ -538,20 +538,29 @@ def simple_face(n):
 
 
 class EpochValidation(unittest.TestCase):
-    def test_only_a_better_score_is_saved_and_the_file_holds_it(self):
+    def test_best_and_mean_of_a_run(self):
         import io
         from contextlib import redirect_stdout
-        from epoch_validation import BestWeights
-        scores = iter([0.5, 0.7, 0.5, 0.3])
-        saved = []
-        kept = BestWeights(lambda m: {"err": next(scores)}, lambda e: e["err"], "score",
-                           lambda path, extra: saved.append((path, extra["best"])), "best.pt")
+        from epoch_validation import RunValidation
+        model = nn.Linear(1, 1, bias=False)
+        scores = iter([0.5, 0.7, 0.5, 0.3, 0.4])
+        saved = {}
+        kept = RunValidation(lambda m: {"err": next(scores)}, lambda e: e["err"], "score",
+                             lambda path, extra: saved.setdefault(path, []).append(extra), "best.pt",
+                             average_from=0.5)
         with redirect_stdout(io.StringIO()):
-            kept.start_from(None)          # a fine-tune's start counts as a score to beat
-            for epoch in range(3):
-                kept.after_epoch(None, epoch)
-        self.assertEqual(saved, [("best.pt", 0.3)])  # neither worse nor equal is saved
+            kept.start_from(model)          # a fine-tune's start is a score to beat
+            for weight, frac in ((1.0, 0.2), (2.0, 0.5), (4.0, 0.9)):
+                with torch.no_grad():
+                    model.weight.fill_(weight)
+                kept.after_epoch(model, 0, frac)
+            kept.finish(model, 100, "mean.pt")
+        # Neither a worse nor an equal score is saved; the file holds the new best.
+        self.assertEqual([e["best"] for e in saved["best.pt"]], [0.3])
         self.assertEqual(kept.best, 0.3)
+        # The mean is of the epochs from half the time on, and is scored.
+        self.assertEqual(float(model.weight), 3.0)
+        self.assertEqual(saved["mean.pt"], [{"validation": {"err": 0.4}, "averaged": 2}])
 
     def test_learning_rate_warms_up_then_falls_to_its_floor(self):
         from epoch_validation import learning_rate

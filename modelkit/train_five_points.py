@@ -28,9 +28,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import crops  # noqa: E402
 import datasets  # noqa: E402
-from epoch_validation import BestWeights, learning_rate  # noqa: E402
+from epoch_validation import RunValidation, learning_rate  # noqa: E402
 from five_point_net import five_point_net  # noqa: E402
-from training_clock import (WeightAverage, add_until_option, apply_threads, init_weights,  # noqa: E402
+from training_clock import (add_until_option, apply_threads, init_weights,  # noqa: E402
                             save_checkpoint, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
@@ -129,8 +129,8 @@ def main():
         save_checkpoint(state, path)
 
     # Every target source must meet the goal, so the worst one decides.
-    kept = BestWeights(lambda m: evaluate(m, val_sets), lambda errs: max(errs[s] for s in TARGET_SOURCES),
-                       "worst target", save, BEST)
+    kept = RunValidation(lambda m: evaluate(m, val_sets), lambda errs: max(errs[s] for s in TARGET_SOURCES),
+                         "worst target", save, BEST, args.average_from)
     if args.init:
         init_weights(model, args.init)
         kept.start_from(model)
@@ -142,7 +142,6 @@ def main():
         print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, kept.best), flush=True)
 
     aug = crops.Augmenter(rng)
-    average = WeightAverage()
     last_save = time.time()
     done = False
     while not done:
@@ -175,14 +174,10 @@ def main():
                 last_save = time.time()
         if not done:
             epoch += 1
-        if args.average_from is not None and frac >= args.average_from:
-            average.update(model)
-        kept.after_epoch(model, epoch)
+        kept.after_epoch(model, epoch, frac)
         save(LAST)
         last_save = time.time()
-    print("training ended at step %d, best %.4f" % (step, kept.best), flush=True)
-    if average.count:
-        kept.save_mean(model, average, AVERAGE)
+    kept.finish(model, step, AVERAGE)
 
 
 if __name__ == "__main__":
