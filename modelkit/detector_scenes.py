@@ -6,7 +6,10 @@ Every face's label is the canonical face box of its (transformed) five
 points, as (x1, y1, x2, y2) with x2 = x1 + side: the box the detector is to
 output. A close-up face (a scene kind that is off unless asked for) has a
 box that reaches past the scene; its label is the part inside, as the
-library clips what it finds to the image.
+library clips what it finds to the image, or with whole_close_ups the whole
+box: a face that fills a 256-px scene is a small part of a 640-px photo's
+possible faces, and a proposal head taught only the part inside learns to
+stop at the scene's size.
 """
 import csv
 import math
@@ -163,7 +166,7 @@ def _random_side(rng, low, high):
 
 class SceneMaker:
     def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0,
-                 style_share=0.0, glasses_share=0.0, anti_alias=False):
+                 style_share=0.0, glasses_share=0.0, anti_alias=False, whole_close_ups=False):
         self.photos, self.negatives, self.size = photos, negatives, size
         # Shares of the scene kinds: groups of small faces, one face larger
         # than the view (as in a portrait shot close), the rest.
@@ -176,6 +179,8 @@ class SceneMaker:
         # Shrink faces by area averaging before warping them (off: the
         # scenes of runs made before it existed).
         self.anti_alias = anti_alias
+        # Label close-ups with their whole box, past the scene's border.
+        self.whole_close_ups = whole_close_ups
         self.rng = np.random.default_rng(seed)
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
@@ -236,7 +241,8 @@ class SceneMaker:
         else:
             return
         self._warp_over(canvas, photo, m)
-        boxes.append(np.clip(_canonical_xyxy(pts), 0.0, float(n)))
+        box = _canonical_xyxy(pts)
+        boxes.append(box if self.whole_close_ups else np.clip(box, 0.0, float(n)))
 
     def _paste(self, canvas, boxes, side):
         rng, n = self.rng, self.size

@@ -370,6 +370,12 @@ class DetectorLabels(unittest.TestCase):
             maker._close_up(canvas, boxes, scale=1.5, centre=(128.0, 140.0))
             self.assertEqual(len(boxes), 1)
             np.testing.assert_allclose(boxes[0], [0, 0, 256, 256])
+        # Asked for the whole box, the label reaches past the scene, centred
+        # where the face was put.
+        whole = ds.SceneMaker({"frames68": [photo]}, maker.negatives, 256, whole_close_ups=True)
+        canvas, boxes = whole._background(), []
+        whole._close_up(canvas, boxes, scale=1.5, centre=(128.0, 140.0))
+        np.testing.assert_allclose(boxes[0], [128 - 192, 140 - 192, 128 + 192, 140 + 192], atol=1e-6)
 
     def test_proposal_targets_of_a_box_cut_by_the_border(self):
         import train_detector
@@ -535,6 +541,16 @@ def simple_face(n):
     for cx, cy, r in ((0.38, 0.42, 0.06), (0.62, 0.42, 0.06), (0.5, 0.68, 0.08)):
         g[(x - cx * n) ** 2 + (y - cy * n) ** 2 < (r * n) ** 2] = 40.0
     return np.repeat(g[..., None], 3, 2)
+
+
+class CloseUps(unittest.TestCase):
+    def test_cut_is_four_by_three_and_stays_inside_the_photo(self):
+        from close_up_check import cut_window
+        self.assertEqual(cut_window((600, 1000), (500, 300), 300), (300, 150, 400, 300))   # centred
+        self.assertEqual(cut_window((600, 1000), (50, 580), 300), (0, 300, 400, 300))      # pushed in
+        self.assertEqual(cut_window((600, 1000), (500, 300), 600), (100, 0, 800, 600))     # as high as the photo
+        self.assertIsNone(cut_window((600, 1000), (500, 300), 601))
+        self.assertIsNone(cut_window((1000, 600), (300, 500), 460))                        # too wide
 
 
 class EpochValidation(unittest.TestCase):

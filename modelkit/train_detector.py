@@ -211,6 +211,11 @@ def main():
     ap.add_argument("--close-up-share", type=float, default=0.0,
                     help="share of scenes that are one face larger than the view, its box cut by the "
                     "scene's border (default %(default)s)")
+    ap.add_argument("--whole-close-ups", action="store_true",
+                    help="the proposal head learns a close-up's whole box, past the scene's border, so "
+                    "that it can propose faces larger than a scene; the second stage still learns the "
+                    "part inside, as the proposal layer clips its boxes (scenes of earlier runs: the "
+                    "part inside for both)")
     ap.add_argument("--style-share", type=float, default=0.0,
                     help="share of pasted faces drawn, printed, flattened, shadowed, darkened or partly "
                     "covered, and turned by up to %g degrees instead of %g (default %%(default)s)"
@@ -284,7 +289,8 @@ def main():
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
                           close_up_share=args.close_up_share, style_share=args.style_share,
-                          glasses_share=args.glasses_share, anti_alias=args.anti_alias)
+                          glasses_share=args.glasses_share, anti_alias=args.anti_alias,
+                          whole_close_ups=args.whole_close_ups)
     rng = np.random.default_rng(step + 7)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),
@@ -310,7 +316,8 @@ def main():
         for _ in range(args.batch):
             img, boxes = maker.scene()
             imgs.append(ds.network_input(img))
-            gts.append(boxes.tolist())
+            # The second stage sees proposals clipped to the scene, and learns the part inside.
+            gts.append(np.clip(boxes, 0.0, float(args.size)).tolist())
             l, r = rpn_targets(boxes, fh, fh, det.stride)
             labs.append(l)
             regs.append(r)
