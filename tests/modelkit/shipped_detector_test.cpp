@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -146,6 +147,39 @@ TEST_F(ShippedDetectorOnPhotos, FindsBothFacesOfASideBySideComposite) {
     const bool direct = holdsFace(found[0], kPortraits[0]) && holdsFace(found[1], second, shift);
     const bool swapped = holdsFace(found[1], kPortraits[0]) && holdsFace(found[0], second, shift);
     EXPECT_TRUE(direct || swapped) << found[0] << " " << found[1];
+}
+
+// A phone or webcam held close: a 4:3 cut of the portrait, height_in_eye_mouths
+// eye-to-mouth distances high, around the face and kept inside the photo,
+// fitted to 640 x 480. `face` comes back in the cut's pixels.
+cv::Mat closeUp(const cv::Mat& photo, PortraitFace& face, float height_in_eye_mouths) {
+    const cv::Point2f eyes = (face.left_eye + face.right_eye) * 0.5f;
+    const float eye_mouth = float(cv::norm(eyes - face.mouth));
+    const int h = int(height_in_eye_mouths * eye_mouth);
+    const int w = h * 4 / 3;
+    const cv::Point2f centre = (eyes + face.mouth) * 0.5f;
+    const int x = std::clamp(int(centre.x) - w / 2, 0, photo.cols - w);
+    const int y = std::clamp(int(centre.y) - h / 2, 0, photo.rows - h);
+    const float k = 640.0f / float(w);
+    for (cv::Point2f* p : {&face.left_eye, &face.right_eye, &face.mouth}) {
+        *p = (*p - cv::Point2f(float(x), float(y))) * k;
+    }
+    cv::Mat cut;
+    cv::resize(photo(cv::Rect(x, y, w, h)), cut, cv::Size(640, 480), 0, 0, cv::INTER_AREA);
+    return cut;
+}
+
+// Faces 130-160 px eye-to-mouth in a 640 x 480 frame: the face box is two
+// thirds of the frame's height.
+TEST_F(ShippedDetectorOnPhotos, FindsAFaceThatFillsMostOfTheFrame) {
+    const float heights[] = {3.7f, 3.0f};
+    for (size_t i = 0; i < 2; ++i) {
+        PortraitFace face = kPortraits[i];
+        const cv::Mat cut = closeUp(sample(face.file), face, heights[i]);
+        const std::vector<cv::Rect> found = faces(cut);
+        ASSERT_EQ(found.size(), 1u) << face.file;
+        EXPECT_TRUE(holdsFace(found[0], face)) << face.file << ": " << found[0];
+    }
 }
 
 // Below the chin the portraits hold suits, shirts, hands and flags: real
