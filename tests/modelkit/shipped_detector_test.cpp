@@ -151,12 +151,14 @@ TEST_F(ShippedDetectorOnPhotos, FindsBothFacesOfASideBySideComposite) {
 
 // A phone or webcam held close: a 4:3 cut of the portrait, height_in_eye_mouths
 // eye-to-mouth distances high, around the face and kept inside the photo,
-// fitted to 640 x 480. `face` comes back in the cut's pixels.
+// fitted to 640 x 480. `face` comes back in the cut's pixels; an empty
+// result when the cut would not fit in the photo.
 cv::Mat closeUp(const cv::Mat& photo, PortraitFace& face, float height_in_eye_mouths) {
     const cv::Point2f eyes = (face.left_eye + face.right_eye) * 0.5f;
     const float eye_mouth = float(cv::norm(eyes - face.mouth));
     const int h = int(height_in_eye_mouths * eye_mouth);
     const int w = h * 4 / 3;
+    if (w > photo.cols || h > photo.rows) return cv::Mat();
     const cv::Point2f centre = (eyes + face.mouth) * 0.5f;
     const int x = std::clamp(int(centre.x) - w / 2, 0, photo.cols - w);
     const int y = std::clamp(int(centre.y) - h / 2, 0, photo.rows - h);
@@ -176,6 +178,7 @@ TEST_F(ShippedDetectorOnPhotos, FindsAFaceThatFillsMostOfTheFrame) {
     for (size_t i = 0; i < 2; ++i) {
         PortraitFace face = kPortraits[i];
         const cv::Mat cut = closeUp(sample(face.file), face, heights[i]);
+        ASSERT_FALSE(cut.empty()) << face.file;
         const std::vector<cv::Rect> found = faces(cut);
         ASSERT_EQ(found.size(), 1u) << face.file;
         EXPECT_TRUE(holdsFace(found[0], face)) << face.file << ": " << found[0];
