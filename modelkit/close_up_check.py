@@ -44,8 +44,7 @@ def close_ups(shares=SHARES):
     """[(name, share, 640 x 480 BGR cut, Face in the cut's pixels)] of both
     portraits at every share that fits inside the photo."""
     out = []
-    for name, _, pts68 in datasets.teacher_labelled_portraits():
-        photo = cv2.imread(os.path.join(datasets.data_dir("photos"), name), cv2.IMREAD_COLOR)
+    for name, photo, pts68 in datasets.teacher_labelled_portraits(cv2.IMREAD_COLOR):
         x, y, side, _ = canonical_face_box(pts68)
         five = five_from_68(pts68)
         for share in shares:
@@ -65,9 +64,7 @@ def main():
     ap.add_argument("--models", default=os.path.join(datasets.REPO, "models"))
     ap.add_argument("--methods", default="kx", help="comma-separated subset of %s" % ", ".join(ev.METHODS))
     args = ap.parse_args()
-    methods = [m for m in args.methods.split(",") if m]
-    if not methods or any(m not in ev.METHODS for m in methods):
-        ap.error("--methods: choose from %s" % ", ".join(ev.METHODS))
+    methods = ev.parse_methods(ap, args.methods, ev.METHODS)
     cases = close_ups()
     with tempfile.TemporaryDirectory() as tmp:
         paths = []

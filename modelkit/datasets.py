@@ -172,15 +172,16 @@ def read_teacher_labels(csv_path):
 PORTRAITS = ["obama.jpg", "biden.jpg"]   # the two public-domain photos in photos/
 
 
-def teacher_labelled_portraits():
-    """[(name, grey photo, (68, 2) teacher points)] of the two portraits,
-    labelled once and cached in runs/labels."""
+def teacher_labelled_portraits(read_flags=cv2.IMREAD_GRAYSCALE):
+    """[(name, photo, (68, 2) teacher points)] of the two portraits, read
+    with read_flags (grey by default), labelled once and cached in
+    runs/labels."""
     root = data_dir("photos")
     csv_path = os.path.join(RUNS, "labels", "portraits_dlib68.csv")
     if not os.path.exists(csv_path):
         run_dlib_teacher(root, PORTRAITS, csv_path)
     labels = read_teacher_labels(csv_path)
-    return [(name, cv2.imread(os.path.join(root, name), cv2.IMREAD_GRAYSCALE), labels[name])
+    return [(name, cv2.imread(os.path.join(root, name), read_flags), labels[name])
             for name in PORTRAITS]
 
 

@@ -170,13 +170,15 @@ class Backbone(_Backbone):
 
 class Backbone8(_Backbone):
     stride, channels = 8, 32
+    c2_stride = 2   # the stem's stride 4 times this is the feature stride
 
     def __init__(self):
         super().__init__()
+        c = self.channels
         self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
-        self.c2 = nn.Conv2d(16, 32, 3, 2, 1)
-        self.c3 = nn.Conv2d(32, 32, 3, 1, 1)
-        self.crosses = nn.ModuleList(CrossConv2d(32, 32, 5, 1, 2) for _ in range(5))
+        self.c2 = nn.Conv2d(16, c, 3, self.c2_stride, 1)
+        self.c3 = nn.Conv2d(c, c, 3, 1, 1)
+        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(5))
 
     def convs(self):
         return self.stem() + [self.c2, self.c3] + list(self.crosses)
@@ -200,21 +202,10 @@ class Backbone8Fine(Backbone8):
         return [self.c1a, self.c1b]
 
 
-class Backbone4(_Backbone):
+class Backbone4(Backbone8):
     """s8's layers with the proposal head at stride 4: c2 keeps the stem's
     stride, so every layer after it sees four times the cells."""
-    stride, channels = 4, 32
-
-    def __init__(self):
-        super().__init__()
-        c = self.channels
-        self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
-        self.c2 = nn.Conv2d(16, c, 3, 1, 1)
-        self.c3 = nn.Conv2d(c, c, 3, 1, 1)
-        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(5))
-
-    def convs(self):
-        return self.stem() + [self.c2, self.c3] + list(self.crosses)
+    stride, c2_stride = 4, 1
 
 
 class Backbone4Narrow(Backbone4):

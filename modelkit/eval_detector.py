@@ -98,6 +98,16 @@ def load_voc_testing():
     return out
 
 
+def parse_methods(ap, text, allowed):
+    """The methods of a comma-separated --methods value; ap.error when it
+    names none or one not in allowed."""
+    methods = [m for m in text.split(",") if m]
+    unknown = [m for m in methods if m not in allowed]
+    if unknown or not methods:
+        ap.error("--methods: %s; choose from %s" % (", ".join(unknown) or "none given", ", ".join(allowed)))
+    return methods
+
+
 def run_detectors(models, photos, methods):
     if not os.path.exists(TOOL):
         sys.exit("modelkit: build the helpers first (see modelkit/README.md): %s is missing" % TOOL)
@@ -218,11 +228,7 @@ def main():
     args = ap.parse_args()
     sets = {"cmu_mit/newtest": load_cmu_mit(), "voc_faces testing": load_voc_testing()}
     photos = [p for s in sets.values() for p in s]
-    methods = [m for m in args.methods.split(",") if m]
-    unknown = [m for m in methods if m not in METHODS + EXTRA_METHODS]
-    if unknown or not methods:
-        ap.error("--methods: %s; choose from %s" % (", ".join(unknown) or "none given",
-                                                    ", ".join(METHODS + EXTRA_METHODS)))
+    methods = parse_methods(ap, args.methods, METHODS + EXTRA_METHODS)
     found = run_detectors(args.models, photos, methods)
     print("%-18s %-8s %6s %6s %8s %6s %10s" % ("set", "method", "faces", "found", "recall", "false", "false/img"))
     for name, truth in list(sets.items()) + [("both", {k: v for s in sets.values() for k, v in s.items()})]:

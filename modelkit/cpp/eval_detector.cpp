@@ -10,7 +10,7 @@
 //   eval_detector detect MODELS_DIR LIST.txt OUT.csv [METHOD,...]
 //       LIST.txt: one photo path per line. OUT.csv: method,photo,x,y,w,h,score
 //       (score 0 where a method has none). Photos are read in colour.
-//       Methods: kx, haar, haar_640, dlib, dlib_up (default: all but haar_640).
+//       Methods: kx, haar, haar_640, dlib, dlib_up (default: all).
 //   eval_detector time MODELS_DIR PHOTO RUNS
 //       fits PHOTO to 640 x 480 (scaled to cover, centre cut) and prints the
 //       median and mean milliseconds of RUNS calls of every method.
