@@ -1,7 +1,7 @@
 """Checks of the tool-chain against the library itself (needs the helpers of
 modelkit/cpp built; no data sets needed):
 
-  /usr/bin/python3 modelkit/selftest.py
+  /usr/bin/python3 -m modelkit selftest
 
 - every exportable layer type, in networks with random weights, gives the
   same outputs in PyTorch and in the C++ runtime;
@@ -18,7 +18,6 @@ modelkit/cpp built; no data sets needed):
 import math
 import os
 import struct
-import sys
 import tempfile
 import unittest
 
@@ -26,13 +25,11 @@ import numpy as np
 import torch
 from torch import nn
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import crops  # noqa: E402
-import export  # noqa: E402
-import parity  # noqa: E402
-import stdcnn  # noqa: E402
-from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
+from modelkit.data import crops
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square
+from modelkit.export import parity
+from modelkit.export import torch_to_stdcnn as export
+from modelkit.formats import stdcnn
 
 
 def randomise(module, seed):
@@ -136,7 +133,7 @@ class WeightsBack(unittest.TestCase):
                 export.load_exported_weights(nn.Sequential(nn.Conv2d(1, 2, 3), nn.Linear(32, 2)), path)
 
     def check_detector_round_trip(self, det, weighted_layers):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(4)) * 60
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "d.dat")
@@ -154,17 +151,17 @@ class WeightsBack(unittest.TestCase):
                 self.assertLess(float((a - b).abs().max()), 1e-4)
 
     def test_detector_leaves_an_identity_stride_8_layer_out(self):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         det = randomise(dn.Detector(), 11)
         dn.identity_cross(det.backbone.c2b)
         self.check_detector_round_trip(det, 11)   # 6 convolutions + 5 head layers
 
     def test_detector_with_a_trained_stride_8_layer(self):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         self.check_detector_round_trip(randomise(dn.Detector(), 12), 12)
 
     def test_stride_8_layout_round_trip(self):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         det = randomise(dn.Detector("s8"), 13)
         self.assertEqual(dn.feature_size(64, det.backbone), 8)
         self.check_detector_round_trip(det, 13)
@@ -172,7 +169,7 @@ class WeightsBack(unittest.TestCase):
     def test_fine_stem_layout_round_trip(self):
         # One more convolution than s8 at the same stride: the file is read
         # back as s8f, not as an s8 detector with a layer to spare.
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         det = randomise(dn.Detector("s8f"), 16)
         self.assertEqual(dn.feature_size(64, det.backbone), 8)
         self.check_detector_round_trip(det, 14)
@@ -180,18 +177,18 @@ class WeightsBack(unittest.TestCase):
     def test_stride_4_layouts_are_told_apart_by_their_widths(self):
         # s4 and s4n have the same layers at the same stride: only the
         # weight shapes say which one a file holds.
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         for layout, seed in (("s4", 18), ("s4n", 19)):
             det = randomise(dn.Detector(layout, "wide"), seed)
             self.assertEqual(dn.feature_size(64, det.backbone), 16)
             self.check_detector_round_trip(det, 14)   # 8 convolutions + 6 head layers
 
     def test_wide_second_stage_round_trip(self):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         self.check_detector_round_trip(randomise(dn.Detector("s8", "wide"), 14), 14)
 
     def test_new_second_stage_keeps_the_proposals(self):
-        import detector_net as dn
+        from modelkit.nets import detector_net as dn
         det = randomise(dn.Detector("s8"), 15)
         wide = dn.with_head(det, "wide")
         x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(5)) * 60
@@ -205,8 +202,8 @@ class AveragedCheckpoints(unittest.TestCase):
     """Detector weights averaged across checkpoints and exported files."""
 
     def test_mean_of_a_checkpoint_and_an_exported_file(self):
-        import average_checkpoints as ac
-        import detector_net as dn
+        from modelkit.train import average_checkpoints as ac
+        from modelkit.nets import detector_net as dn
         a, b = randomise(dn.Detector("s8", "wide"), 30), randomise(dn.Detector("s8", "wide"), 31)
         with tempfile.TemporaryDirectory() as tmp:
             pa, pb = os.path.join(tmp, "a.pt"), os.path.join(tmp, "b.dat")
@@ -218,8 +215,8 @@ class AveragedCheckpoints(unittest.TestCase):
             self.assertLess(float((m - (pa_ + pb_) / 2).abs().max()), 1e-6, name)
 
     def test_other_networks_and_unreadable_files_are_refused(self):
-        import average_checkpoints as ac
-        import detector_net as dn
+        from modelkit.train import average_checkpoints as ac
+        from modelkit.nets import detector_net as dn
         with tempfile.TemporaryDirectory() as tmp:
             small, wide, junk = (os.path.join(tmp, n) for n in ("s.pt", "w.pt", "junk.pt"))
             torch.save(dn.checkpoint_of(dn.Detector("s8")), small)
@@ -239,7 +236,7 @@ class AveragedNetworks(unittest.TestCase):
     WIDTHS = [(4, 6, 8, 8, 16), (3, 5, 7, 6, 12)]  # small, and unequal on purpose
 
     def test_outputs_are_the_members_mean_here_in_the_file_and_read_back(self):
-        import ninety_five_net as nf
+        from modelkit.nets import ninety_five_net as nf
         members = [randomise(nf.NinetyFiveNet(w), 20 + i) for i, w in enumerate(self.WIDTHS)]
         merged = nf.average_networks(members)
         x = torch.floor(torch.rand((3, 1, 60, 60), generator=torch.Generator().manual_seed(5)) * 256)
@@ -339,7 +336,7 @@ class Boxes(unittest.TestCase):
 
 class DetectorLabels(unittest.TestCase):
     def test_close_up_label_is_the_part_of_the_face_box_inside_the_scene(self):
-        import detector_scenes as ds
+        from modelkit.data import detector_scenes as ds
         rng = np.random.default_rng(0)
         # iod 40 and eye-to-mouth 40: canonical side 88, so scale 1.5 of a
         # 256 scene makes a 384 px box around (128, 140) with the eyes and
@@ -361,7 +358,7 @@ class DetectorLabels(unittest.TestCase):
         np.testing.assert_allclose(boxes[0], [128 - 192, 140 - 192, 128 + 192, 140 + 192], atol=1e-6)
 
     def test_proposal_targets_of_a_box_cut_by_the_border(self):
-        import train_detector
+        from modelkit.train import detector as train_detector
         labels, reg = train_detector.rpn_targets(np.array([[0.0, 64.0, 256.0, 192.0]]), 32, 32, 8)
         pos = labels == 1
         self.assertTrue(pos.any())
@@ -374,7 +371,7 @@ class DetectorLabels(unittest.TestCase):
         self.assertLessEqual(np.abs(ys * 8 + 8 - 128).max(), 0.2 * 128 + 8)
 
     def test_proposals_of_a_wide_photo_are_clipped_to_its_own_sides(self):
-        import train_detector
+        from modelkit.train import detector as train_detector
         # 4 x 12 cells of a 32 x 96 photo: boxes twice the anchor (256 px)
         # reach past both sides, and must stop at x 96 and y 32, not at a
         # square's side.
@@ -398,7 +395,7 @@ class SceneWarp(unittest.TestCase):
         return np.array([[a, -b, shift[0]], [b, a, shift[1]]])
 
     def test_a_shrunk_spot_lands_where_the_map_sends_its_centre(self):
-        import detector_scenes as ds
+        from modelkit.data import detector_scenes as ds
         yy, xx = np.mgrid[:300, :260]
         spot = np.exp(-((xx - 101.3) ** 2 + (yy - 170.7) ** 2) / 800.0).astype(np.float32)
         gy, gx = np.mgrid[:64, :64]
@@ -412,7 +409,7 @@ class SceneWarp(unittest.TestCase):
                 np.testing.assert_allclose(got, want, atol=0.02, err_msg="scale %g, %s" % (scale, anti_alias))
 
     def test_fine_stripes_average_to_grey_only_when_anti_aliased(self):
-        import detector_scenes as ds
+        from modelkit.data import detector_scenes as ds
         stripes = np.tile(np.array([[0, 255]], np.uint8), (240, 120))  # one-pixel columns
         for shrink in (8.0, 7.3):
             m = self.similarity(1.0 / shrink, 0.0, (0.0, 0.0))
@@ -426,7 +423,7 @@ class SceneWarp(unittest.TestCase):
             self.assertLess(smooth.std(), 6.0)
 
     def test_enlarging_warps_as_before_and_labels_do_not_change(self):
-        import detector_scenes as ds
+        from modelkit.data import detector_scenes as ds
         rng = np.random.default_rng(3)
         img = rng.integers(0, 255, (50, 40, 3)).astype(np.uint8)
         m = self.similarity(2.5, 0.2, (10.0, -5.0))
@@ -442,7 +439,7 @@ class SceneWarp(unittest.TestCase):
 
 class FaceStyles(unittest.TestCase):
     def test_every_style_keeps_the_patch_shape_from_tiny_to_large_faces(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         rng = np.random.default_rng(1)
         for side in (10.0, 23.0, 160.0):
             n = int(round(2 * side))
@@ -453,14 +450,14 @@ class FaceStyles(unittest.TestCase):
                 self.assertTrue(np.isfinite(out).all(), style.__name__)
 
     def test_halftone_prints_a_grey_with_its_own_share_of_white(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         for grey in (20.0, 90.0, 200.0):
             out = fs.halftone(np.full((160, 160, 3), grey, np.float32), 80.0, np.random.default_rng(2))
             self.assertAlmostEqual(float(out.mean()), grey, delta=3.0)
             self.assertGreater(float((out < 64).mean() + (out > 192).mean()), 0.6)   # dots, not grey
 
     def test_ink_is_two_tones(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         rng = np.random.default_rng(3)
         patch = simple_face(120)
         for seed in range(4):
@@ -469,7 +466,7 @@ class FaceStyles(unittest.TestCase):
             self.assertEqual(len(np.unique(out)), 2)
 
     def test_a_covered_face_keeps_both_eyes_or_the_mouth_in_view(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         # Canonical face of side 100 centred in a 200 patch, with iod equal to
         # eye-to-mouth distance d: side 2.2 d, eye centre 0.6 d above the box
         # centre, mouth 0.4 d below, eyes d / 2 to either side.
@@ -484,7 +481,7 @@ class FaceStyles(unittest.TestCase):
             self.assertLess(float((out != 500.0).any(2).mean()), 0.5)
 
     def test_shadow_darkens_without_brightening_and_leaves_a_lit_side(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         patch = np.full((100, 100, 3), 200.0, np.float32)
         for seed in range(20):
             out = fs.shadow(patch, 50.0, np.random.default_rng(seed))
@@ -494,7 +491,7 @@ class FaceStyles(unittest.TestCase):
 
 
     def test_glasses_stay_on_the_eye_line_and_bridge_the_eyes(self):
-        import face_styles as fs
+        from modelkit.data import face_styles as fs
         d = 50.0
         centre = np.array([100.0, 90.0])
         patch = np.full((200, 200, 3), 120.0, np.float32)   # no tone a rim can have
@@ -528,7 +525,7 @@ def simple_face(n):
 
 class CloseUps(unittest.TestCase):
     def test_cut_is_four_by_three_and_stays_inside_the_photo(self):
-        from close_up_check import cut_window
+        from modelkit.evaluate.close_ups import cut_window
         self.assertEqual(cut_window((600, 1000), (500, 300), 300), (300, 150, 400, 300))   # centred
         self.assertEqual(cut_window((600, 1000), (50, 580), 300), (0, 300, 400, 300))      # pushed in
         self.assertEqual(cut_window((600, 1000), (500, 300), 600), (100, 0, 800, 600))     # as high as the photo
@@ -540,7 +537,7 @@ class EpochValidation(unittest.TestCase):
     def test_best_and_mean_of_a_run(self):
         import io
         from contextlib import redirect_stdout
-        from epoch_validation import RunValidation
+        from modelkit.train.epoch_validation import RunValidation
         model = nn.Linear(1, 1, bias=False)
         scores = iter([0.5, 0.7, 0.5, 0.3, 0.4])
         saved = {}
@@ -562,7 +559,7 @@ class EpochValidation(unittest.TestCase):
         self.assertEqual(saved["mean.pt"], [{"validation": {"err": 0.4}, "averaged": 2}])
 
     def test_learning_rate_warms_up_then_falls_to_its_floor(self):
-        from epoch_validation import learning_rate
+        from modelkit.train.epoch_validation import learning_rate
         self.assertAlmostEqual(learning_rate(1.0, 0, 0.0), 1.0 / 300)
         self.assertAlmostEqual(learning_rate(1.0, 299, 0.0), 1.0)
         self.assertAlmostEqual(learning_rate(1.0, 5000, 0.5), 0.51)
@@ -571,7 +568,7 @@ class EpochValidation(unittest.TestCase):
 
 class DetectorOperatingPoints(unittest.TestCase):
     def test_bias_keeps_the_detection_at_the_threshold_and_drops_the_next_lower(self):
-        import detector_operating_points as op
+        from modelkit.evaluate import operating_points as op
         for t in (0.3, 0.8, 0.95, 0.9991):
             z = math.log(t / (1 - t))
             b = op.bias_for(t)
@@ -580,8 +577,8 @@ class DetectorOperatingPoints(unittest.TestCase):
             self.assertLess(1 / (1 + math.exp(-(math.log(lower / (1 - lower)) - b))), 0.8)
 
     def test_most_faces_per_false_limit(self):
-        import detector_operating_points as op
-        import eval_detector as ev
+        from modelkit.evaluate import operating_points as op
+        from modelkit.evaluate import detector as ev
         face = ev.Face((20, 20), (40, 20), (30, 40))          # eye-to-mouth 20
         truth = {"a": [face], "b": []}
         hit, miss = (10, 10, 50, 50), (100, 100, 140, 140)
@@ -592,5 +589,11 @@ class DetectorOperatingPoints(unittest.TestCase):
         self.assertEqual(op.operating_points(truth, found)[5], (1, 0, 0.99))
 
 
+def main():
+    # The module by name: run through `python3 -m modelkit selftest`, the
+    # program's __main__ is the entry point, not this file.
+    unittest.main(module="modelkit.selftest")
+
+
 if __name__ == "__main__":
-    unittest.main()
+    main()

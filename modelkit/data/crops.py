@@ -12,7 +12,7 @@ import math
 import cv2
 import numpy as np
 
-from face_box import canonical_face_box, enlarge_to_square
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square
 
 CROP = 60
 

@@ -25,9 +25,9 @@ from dataclasses import dataclass
 import cv2
 import numpy as np
 
-from face_box import canonical_face_box, enlarge_to_square, five_from_68, order_five_points
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square, five_from_68, order_five_points
 
-MODELKIT = os.path.dirname(os.path.abspath(__file__))
+MODELKIT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REPO = os.path.dirname(MODELKIT)
 RUNS = os.path.join(MODELKIT, "runs")
 DATA = os.environ.get("KX_DATA", os.path.join(REPO, "..", "shared", "data"))

@@ -18,9 +18,8 @@ import os
 import cv2
 import numpy as np
 
-import datasets
-import face_styles
-from face_box import canonical_face_box, five_from_68, order_five_points
+from modelkit.data import datasets, face_styles
+from modelkit.data.face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
 CROWD_SHARE = 0.15   # scenes that are many small faces, as in a class photo
@@ -172,7 +171,7 @@ class SceneMaker:
         # than the view (as in a portrait shot close), the rest.
         self.crowd_share, self.close_up_share = crowd_share, close_up_share
         # Share of pasted faces that are drawn, printed, shadowed or covered
-        # in part (face_styles.py), with a wider tilt.
+        # in part (data/face_styles.py), with a wider tilt.
         self.style_share = style_share
         # Share of pasted faces that wear glasses (drawn on; few source faces have them).
         self.glasses_share = glasses_share
@@ -333,7 +332,7 @@ class SceneMaker:
 def network_input(bgr):
     """uint8 BGR (H, W, 3) -> float32 (3, H, W) planes minus the means, as
     the library's detector feeds its network."""
-    from detector_net import MEANS_BGR
+    from modelkit.nets.detector_net import MEANS_BGR
     x = bgr.astype(np.float32).transpose(2, 0, 1).copy()
     for c in range(3):
         x[c] -= MEANS_BGR[c]

@@ -3,7 +3,7 @@
 
 Faces: frames68 (points moved to 0-based pixels) and lfw_grey labelled by the
 dlib teacher, each kept as a grey region around the face with its 68 points;
-split by person / identity like datasets.py. Non-faces: the grey photos of
+split by person / identity like data/datasets.py. Non-faces: the grey photos of
 negatives/, split by file name (crc32 % 10 == 0 is validation).
 
 A face crop is made the way the library makes it at run time: canonical box
@@ -23,13 +23,10 @@ import cv2
 import numpy as np
 import torch
 
-import crops
-import datasets
-import layout95
-import warp_crop
-from face_box import canonical_face_box, enlarge_to_square, five_from_68
-from five_point_net import five_point_net
-from training_clock import load_weights
+from modelkit.data import crops, datasets, layout95, warp_crop
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square, five_from_68
+from modelkit.nets.five_point_net import five_point_net
+from modelkit.train.clock import load_weights
 
 FIVE_POINT_MODEL = os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat")
 

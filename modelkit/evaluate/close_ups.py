@@ -1,17 +1,17 @@
 """Faces that fill the frame: the two public-domain portraits cut so that
 the face's canonical box is a given share of the cut's height (a webcam or
 phone held close), fitted to 640 x 480, and run through KXTracker_detect
-(modelkit/cpp/eval_detector, as eval_detector.py runs it).
+(modelkit/cpp/eval_detector, as evaluate/detector.py runs it).
 
-  /usr/bin/python3 modelkit/close_up_check.py [--models DIR] [--methods kx,haar,dlib]
+  /usr/bin/python3 -m modelkit evaluate close-ups [--models DIR] [--methods kx,haar,dlib]
 
 The held-out photos have two faces of this kind; this check has sixteen.
 Each cut is 4:3 and stays inside the photo, centred on the face where the
 photo allows. The face (eyes and mouth from the dlib teacher's 68 points)
-counts as found under eval_detector.py's rule: a box holding both eyes and
+counts as found under evaluate/detector.py's rule: a box holding both eyes and
 the mouth centre, with a side of 1.5 to 6 eye-to-mouth distances. Any other
 box is a false detection. --methods also runs the peers of
-eval_detector.py on the same cuts.
+evaluate/detector.py on the same cuts.
 """
 import argparse
 import os
@@ -19,9 +19,9 @@ import tempfile
 
 import cv2
 
-import datasets
-import eval_detector as ev
-from face_box import canonical_face_box, five_from_68
+from modelkit.data import datasets
+from modelkit.data.face_box import canonical_face_box, five_from_68
+from modelkit.evaluate import detector as ev
 
 SHARES = (0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 1.1)
 OUT_W, OUT_H = 640, 480

@@ -2,7 +2,7 @@
 KXTracker_detect, beside OpenCV's Haar cascade and dlib's HOG detector run
 on the same photos in the same run (modelkit/cpp/eval_detector).
 
-  /usr/bin/python3 modelkit/eval_detector.py [--models models] [--time PHOTO]
+  /usr/bin/python3 -m modelkit evaluate detector [--models models] [--time PHOTO]
 
 Sets: cmu_mit/newtest (65 grey photos, eyes/nose/mouth annotated) and the
 voc_faces testing photos (68 machine-made points per face).
@@ -33,7 +33,7 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 
-import datasets
+from modelkit.data import datasets
 
 TOOL = os.path.join(datasets.HELPERS, "eval_detector")
 MIN_EYE_MOUTH = 12.0

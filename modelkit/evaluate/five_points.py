@@ -3,14 +3,14 @@ code path: modelkit/cpp/eval_five_points loads the file into a Net, reads
 each photo as grey, enlarges the canonical face box with enlargeToSquare and
 runs alignFivePoints.
 
-  /usr/bin/python3 modelkit/eval_five_points.py [--model models/cdcn_iter_500000.dat]
+  /usr/bin/python3 -m modelkit evaluate five-points [--model models/cdcn_iter_500000.dat]
         [--sources mtfl5 frames68 lfw_grey] [--jitter 0.08]
 
 Error of a face: the mean distance of the five points to the annotation,
 divided by the distance between the two annotated eye centres. Reported per
 source over the validation hold-out (datasets.is_validation): mean, median,
 share of faces above 10 %. The frames68 points are compared in 0-based pixel
-coordinates (their file counts from 1, see datasets.py), and also as written. With --jitter f the boxes are also shifted by up to
+coordinates (their file counts from 1, see data/datasets.py), and also as written. With --jitter f the boxes are also shifted by up to
 +-f of their side and scaled by up to +-(f + 2 %) (a seeded imitation of
 detector boxes) for a second table. The timing is alignFivePoints' own (crop,
 resize, network, mapping) as measured by the C++ program.
@@ -23,10 +23,8 @@ import tempfile
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import datasets  # noqa: E402
-from face_box import canonical_face_box, jittered_square  # noqa: E402
+from modelkit.data import datasets
+from modelkit.data.face_box import canonical_face_box, jittered_square
 
 EVALUATOR = os.path.join(datasets.HELPERS, "eval_five_points")
 
@@ -82,7 +80,7 @@ def main():
                   % (source, label, ok.sum(), 100 * e.mean(), 100 * np.median(e),
                      100 * (e > 0.1).mean(), (~ok).sum()), flush=True)
             if source == "frames68":
-                # The file's own numbers count pixels from 1 (see datasets.py).
+                # The file's own numbers count pixels from 1 (see data/datasets.py).
                 raw = errors(pred[ok], truth[ok] + datasets.FRAMES68_FIRST_PIXEL)
                 print("%-10s %-7s %6d %7.2f%% %7.2f%% %7.1f%%   (against the file's 1-based numbers)"
                       % (source, label, ok.sum(), 100 * raw.mean(), 100 * np.median(raw),

@@ -4,7 +4,7 @@ face box with enlargeToSquare, places five points with alignFivePoints (the
 shipped five-point network) and runs alignNinetyFivePoints (95-point network,
 face check, regression cascade).
 
-  /usr/bin/python3 modelkit/eval_ninety_five.py [--net models/cdcn95_verify_iter_50000.dat]
+  /usr/bin/python3 -m modelkit evaluate ninety-five [--net models/cdcn95_verify_iter_50000.dat]
         [--cascade models/model95_tern.bin] [--jitter 0.08]
 
 Faces: the validation hold-out of frames68 (0-based points) and lfw_grey
@@ -16,13 +16,13 @@ the labels' 95-point shape (eye centre = midpoint of the eye corners), and
 ("5p/6-pt") against the five points the five-point network is trained on
 (eye centre = mean of the six eye points, which sits ~2.5 % of the eye
 distance from the corners' midpoint); all 95 points against the labels in the 95-point layout
-(layout95.py), each as mean point distance / distance between the labelled
+(data/layout95.py), each as mean point distance / distance between the labelled
 eye centres, averaged over faces; the share of faces the check accepts.
 Non-faces: the validation photos of negatives/ with random boxes (through
 alignFivePoints like a face) and with random face-shaped five points; the
 share accepted must stay small.
 
-It also checks the Python warp (warp_crop.py) against the library's
+It also checks the Python warp (data/warp_crop.py) against the library's
 warpFromFivePoints on the random five-point crops (max pixel difference).
 """
 import argparse
@@ -34,13 +34,8 @@ import tempfile
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import datasets  # noqa: E402
-import layout95  # noqa: E402
-import samples95  # noqa: E402
-import warp_crop  # noqa: E402
-from face_box import canonical_face_box, jittered_square, five_from_68  # noqa: E402
+from modelkit.data import datasets, layout95, samples95, warp_crop
+from modelkit.data.face_box import canonical_face_box, jittered_square, five_from_68
 
 HELPERS = datasets.HELPERS
 EVALUATOR = os.path.join(HELPERS, "eval_ninety_five")

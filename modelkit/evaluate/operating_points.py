@@ -1,17 +1,17 @@
 """Operating points of a detector checkpoint (or exported file) on the
 held-out sets: the most faces found at no more than K false detections, and
-the --background-bias of export_detector.py that gives each, counted as
-eval_detector.py counts.
+the --background-bias of export/detector.py that gives each, counted as
+evaluate/detector.py counts.
 
-  /usr/bin/python3 modelkit/detector_operating_points.py --checkpoint modelkit/runs/detector_last.pt
+  /usr/bin/python3 -m modelkit evaluate operating-points --checkpoint modelkit/runs/detector_last.pt
 
 The library keeps detections of probability 0.8 and more. Adding B to the
 background logit keeps exactly the detections whose probability without B
 is at least sigmoid(ln 4 + B), and the suppression between them, taken best
 first, stays the same; so one detection run per photo at a low threshold
 gives every bias at once. The run is the PyTorch re-run of the detection
-that export_detector.py checks against the runtime. Choose with
-eval_detector.py on the exported file: this script is for the sweep.
+that export/detector.py checks against the runtime. Choose with
+evaluate/detector.py on the exported file: this script is for the sweep.
 """
 import argparse
 import math
@@ -19,11 +19,11 @@ import math
 import cv2
 import torch
 
-import detector_net as dn
-import eval_detector as ev
-from detector_scenes import network_input
-from face_box import enlarge_to_square
-from export_detector import reference_run
+from modelkit.data.detector_scenes import network_input
+from modelkit.data.face_box import enlarge_to_square
+from modelkit.evaluate import detector as ev
+from modelkit.export.detector import reference_run
+from modelkit.nets import detector_net as dn
 
 LOWEST = 0.05
 FALSE_LIMITS = (3, 5, 7, 10, 14, 20, 28, 40)   # 3: dlib's count on the photos enlarged 2x

@@ -3,7 +3,7 @@ check of the whole detection run (PyTorch backbone and heads, the proposal
 layer and the decoding re-done in numpy) against the library's runtime
 (modelkit/cpp/run_detector_net), and the parity fixture for the C++ tests.
 
-  /usr/bin/python3 modelkit/export_detector.py --checkpoint modelkit/runs/detector_last.pt
+  /usr/bin/python3 -m modelkit export detector --checkpoint modelkit/runs/detector_last.pt
 
 --checkpoint may also name an exported file (re-export, e.g. after a change
 of the proposal parameters). --untrained LAYOUT exports a network of that
@@ -21,10 +21,10 @@ import cv2
 import numpy as np
 import torch
 
-import datasets
-import detector_net as dn
-import stdcnn
-from detector_scenes import network_input
+from modelkit.data import datasets
+from modelkit.data.detector_scenes import network_input
+from modelkit.formats import stdcnn
+from modelkit.nets import detector_net as dn
 
 sys.path.insert(0, os.path.join(datasets.REPO, "tests", "fixtures"))
 from fixture_io import write_fixture  # noqa: E402

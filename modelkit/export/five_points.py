@@ -1,7 +1,7 @@
 """Exports a trained five-point checkpoint to the library's model file, checks
 runtime parity and writes the parity fixture.
 
-  /usr/bin/python3 modelkit/export_five_points.py \
+  /usr/bin/python3 -m modelkit export five-points \
       [--checkpoint modelkit/runs/five_points_best.pt] [--out models/cdcn_iter_500000.dat]
 
 Parity is checked on crops of the public-domain portraits in
@@ -12,18 +12,14 @@ pseudo-random input.
 """
 import argparse
 import os
-import sys
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import crops  # noqa: E402
-import datasets  # noqa: E402
-import export  # noqa: E402
-import parity  # noqa: E402
-from face_box import five_from_68  # noqa: E402
-from five_point_net import load_checkpoint_model  # noqa: E402
+from modelkit.data import crops, datasets
+from modelkit.data.face_box import five_from_68
+from modelkit.export import parity
+from modelkit.export import torch_to_stdcnn as export
+from modelkit.nets.five_point_net import load_checkpoint_model
 
 def portrait_crops():
     out = [crops.clean_sample(grey, five_from_68(pts68))[0]

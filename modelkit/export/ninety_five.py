@@ -1,7 +1,7 @@
 """Exports a trained 95-point checkpoint to the library's model file, checks
 runtime parity and writes the parity fixture.
 
-  /usr/bin/python3 modelkit/export_ninety_five.py \
+  /usr/bin/python3 -m modelkit export ninety-five \
       [--checkpoint modelkit/runs/ninety_five_best.pt] [--out models/cdcn95_verify_iter_50000.dat]
 
 Given --checkpoint more than once (training checkpoints, or files of one
@@ -17,19 +17,13 @@ portraits, the pseudo-random input and the gradient.
 """
 import argparse
 import os
-import sys
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import crops  # noqa: E402
-import datasets  # noqa: E402
-import parity  # noqa: E402
-import samples95  # noqa: E402
-import warp_crop  # noqa: E402
-from face_box import canonical_face_box, enlarge_to_square  # noqa: E402
-from ninety_five_net import Joined, average_networks, export_to_file, load_checkpoint_model  # noqa: E402
+from modelkit.data import crops, datasets, samples95, warp_crop
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square
+from modelkit.export import parity
+from modelkit.nets.ninety_five_net import Joined, average_networks, export_to_file, load_checkpoint_model
 
 HELPERS = datasets.HELPERS
 

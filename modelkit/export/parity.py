@@ -14,8 +14,8 @@ import tempfile
 import numpy as np
 import torch
 
-import datasets
-import stdcnn
+from modelkit.data import datasets
+from modelkit.formats import stdcnn
 
 sys.path.insert(0, os.path.join(datasets.REPO, "tests", "fixtures"))
 from fixture_io import write_fixture  # noqa: E402

@@ -1,6 +1,6 @@
 """The 95-point regression cascade ("model95_tern.bin"): file writer and
-reader, the library's prediction in numpy (align/shape_regression.cpp), and
-training of a small cascade of pixel-difference trees.
+reader, and the library's prediction in numpy (align/shape_regression.cpp).
+The trees are fitted by train/cascade_trees.py.
 
 File (little-endian, every field 4 bytes): stage count, point count, mean
 shape (x, y per point); per stage: tree count, per tree: node count, leaf
@@ -174,87 +174,3 @@ def predict(cascade, grey, shape):
         d = acc.reshape(POINTS, 2)
         s_cur = reproject(u + s * d @ r.T, box)
     return s_cur
-
-
-# ---- training ---------------------------------------------------------------
-
-def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, shrink=0.1, radius=0.12,
-              point_weights=None):
-    """One stage of gradient-boosted pixel-difference trees.
-
-    samples: list of (grey, current (95, 2) frame shape, target (95, 2) frame
-    shape, box). point_weights: (95,) weights of the points' residuals when
-    a split is chosen (default all 1); the leaves still hold every point's
-    plain mean. Returns (Stage, new current shapes)."""
-    n = len(samples)
-    mean = np.asarray(mean, np.float64)
-    # Feature pool: anchors and offsets in the mean shape's frame.
-    anchors = rng.integers(0, POINTS, pool)
-    offsets = rng.uniform(-radius, radius, (pool, 2))
-    values = np.empty((n, pool), np.float32)
-    resid = np.empty((n, 2 * POINTS), np.float64)
-    frames = []
-    for k, (grey, cur, target, box) in enumerate(samples):
-        u = project(cur, box)
-        r, s = similarity(u, mean)
-        px, py = pixel_positions(np.asarray(cur, np.float32), box, r, s, anchors, offsets)
-        values[k] = read_pixels(grey, px, py)
-        # Residual in the mean shape's frame: D = R^T (t - u) / s.
-        resid[k] = ((project(target, box) - u) @ r / s).reshape(-1)
-        frames.append((u, r, s))
-    dim_weights = np.repeat(np.ones(POINTS) if point_weights is None else np.asarray(point_weights, np.float64), 2)
-    leaves_per_tree = 2 ** depth
-    table = []
-    out_trees = []
-    pred = np.zeros_like(resid)
-    for _ in range(trees):
-        target = resid - pred
-        nodes = [Node() for _ in range(2 ** (depth + 1) - 1)]
-        member = np.zeros(n, np.int64)  # node index within the level, heap order
-        for level in range(depth):
-            first = 2 ** level - 1
-            new_member = member.copy()
-            for j in range(2 ** level):
-                idx = np.nonzero(member == j)[0]
-                node = nodes[first + j]
-                a = rng.integers(0, pool, candidates)
-                b = rng.integers(0, pool, candidates)
-                diffs = values[idx][:, a] - values[idx][:, b]  # (m, candidates)
-                if len(idx) > 1:
-                    pick = rng.integers(0, len(idx), candidates)
-                    thr = diffs[pick, np.arange(candidates)] + 0.5
-                else:
-                    thr = np.zeros(candidates)
-                left = diffs < thr  # threshold > diff goes left
-                total = target[idx].sum(0)
-                lsum = left.T.astype(np.float64) @ target[idx]
-                nl = left.sum(0)
-                nr = len(idx) - nl
-                rsum = total - lsum
-                gain = ((lsum ** 2) @ dim_weights / np.maximum(nl, 1) + (rsum ** 2) @ dim_weights / np.maximum(nr, 1))
-                best = int(np.argmax(gain))
-                node.la, node.lb = int(anchors[a[best]]), int(anchors[b[best]])
-                node.oa = tuple(float(v) for v in offsets[a[best]])
-                node.ob = tuple(float(v) for v in offsets[b[best]])
-                node.threshold = float(thr[best])
-                node.left, node.right = 2 * (first + j) + 1, 2 * (first + j) + 2
-                go_left = left[:, best] if len(idx) else np.zeros(0, bool)
-                new_member[idx] = 2 * j + np.where(go_left, 0, 1)
-            member = new_member
-        first_leaf = 2 ** depth - 1
-        rows = np.zeros((leaves_per_tree, 2 * POINTS))
-        for j in range(leaves_per_tree):
-            nodes[first_leaf + j].leaf = j
-            idx = member == j
-            if idx.any():
-                rows[j] = shrink * target[idx].mean(0)
-        pred += rows[member]
-        table.append(rows)
-        out_trees.append(Tree(nodes, leaves_per_tree, depth))
-    stage = Stage(out_trees, np.concatenate(table).astype(np.float32))
-    # pred holds every sample's summed leaf votes (the walk made the fit).
-    new = []
-    for k, (grey, cur, target, box) in enumerate(samples):
-        u, r, s = frames[k]
-        new.append(reproject(u + s * pred[k].reshape(POINTS, 2) @ r.T, box))
-    return stage, new

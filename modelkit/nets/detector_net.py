@@ -42,7 +42,7 @@ multiply-adds at 640 x 480 against 176 M):
   (receptive field 188 px), the same heads on 32 channels, ROI pooling at 1/8.
 
 Layout "s8f" is s8 with conv 3x3/2 16 -> relu -> conv 3x3/2 16 in place of
-the conv 4x4/4 16 (fine_stem.py starts one from a trained s8 detector).
+the conv 4x4/4 16 (tried, not shipped: see modelkit/EXPERIMENTS.md).
 
 Layouts "s4" and "s4n" keep s8's layers at stride 4 (c2 without its stride),
 32 and 16 channels wide after the stem: they were exported untrained to time
@@ -56,8 +56,8 @@ import torch.nn.functional as F
 from torch import nn
 from torchvision.ops import roi_pool
 
-import stdcnn
-from export import CrossConv2d
+from modelkit.formats import stdcnn
+from modelkit.nets.runtime_layers import CrossConv2d
 
 MEANS_BGR = (102.9801, 115.9465, 122.7717)
 ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table

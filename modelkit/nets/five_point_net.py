@@ -9,7 +9,7 @@ no zero padding (a padded border would otherwise see 0 instead of -0.5).
 import torch
 from torch import nn
 
-from export import PixelScale, RuntimePool
+from modelkit.nets.runtime_layers import PixelScale, RuntimePool
 
 
 def five_point_net():

@@ -12,9 +12,9 @@ first. PixelScale (x / 255 - 0.5) is folded into the first convolution.
 import torch
 from torch import nn
 
-import export
-import stdcnn
-from export import Concat, PixelScale, RuntimePool
+from modelkit.export import torch_to_stdcnn as export
+from modelkit.formats import stdcnn
+from modelkit.nets.runtime_layers import Concat, PixelScale, RuntimePool
 
 
 # Channels of the four convolutions and the shared fully connected layer.

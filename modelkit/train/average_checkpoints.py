@@ -2,18 +2,18 @@
 the --average-from files of runs that started from the same weights side by
 side (their weights stay close enough for the mean to work).
 
-  /usr/bin/python3 modelkit/average_checkpoints.py --out modelkit/runs/detector_mean.pt \\
+  /usr/bin/python3 -m modelkit train average-checkpoints --out modelkit/runs/detector_mean.pt \\
       modelkit/runs/detector_fullC_average.pt modelkit/runs/detector_fullD_average.pt
 
 Every checkpoint counts once, whatever it averaged itself; the result loads
-wherever a checkpoint does (detector_operating_points.py, export_detector.py).
+wherever a checkpoint does (evaluate/operating_points.py, export/detector.py).
 """
 import argparse
 import pickle
 import sys
 
-import detector_net as dn
-from training_clock import WeightAverage, save_checkpoint
+from modelkit.nets import detector_net as dn
+from modelkit.train.clock import WeightAverage, save_checkpoint
 
 
 def mean_checkpoint(paths):

@@ -1,7 +1,7 @@
 """Makes the 95-point regression cascade file "model95_tern.bin".
 
-  /usr/bin/python3 modelkit/make_cascade95.py --zero [--out models/model95_tern.bin]
-  /usr/bin/python3 modelkit/make_cascade95.py [--stages 2 --trees 120 --depth 4]
+  /usr/bin/python3 -m modelkit train cascade --zero [--out models/model95_tern.bin]
+  /usr/bin/python3 -m modelkit train cascade [--stages 2 --trees 120 --depth 4]
         [--out modelkit/runs/model95_trained.bin]
 
 --zero writes a file without stages (the library then keeps the network's
@@ -11,27 +11,23 @@ library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
 frames68 and lfw_grey (--sources picks one; --frames68-jitters weighs
 frames68 more); each stage is a set of gradient-boosted
-pixel-difference trees (cascade95.fit_stage) fitted to the remaining
+pixel-difference trees (cascade_trees.fit_stage) fitted to the remaining
 distance to the labels. Compare it with the zero-stage file through
-eval_ninety_five.py before shipping it.
+evaluate/ninety_five.py before shipping it.
 """
 import argparse
 import os
-import sys
 import tempfile
 import time
 
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import cascade95  # noqa: E402
-import datasets  # noqa: E402
-import eval_ninety_five  # noqa: E402
-import layout95  # noqa: E402
-import samples95  # noqa: E402
-from face_box import canonical_face_box  # noqa: E402
+from modelkit.data import datasets, layout95, samples95
+from modelkit.data.face_box import canonical_face_box
+from modelkit.evaluate import ninety_five as eval_ninety_five
+from modelkit.formats import cascade95
+from modelkit.train import cascade_trees
 
 
 LOADERS = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey}
@@ -127,7 +123,7 @@ def main():
     stages = []
     for n in range(args.stages):
         t0 = time.time()
-        stage, curs = cascade95.fit_stage([(g, c, t, b) for (g, _, t, b), c in zip(samples, curs)], mean, rng,
+        stage, curs = cascade_trees.fit_stage([(g, c, t, b) for (g, _, t, b), c in zip(samples, curs)], mean, rng,
                                           trees=args.trees, depth=args.depth, shrink=args.shrink,
                                           radius=args.radius, point_weights=point_weights)
         stages.append(stage)

@@ -51,7 +51,7 @@ def load_weights(model, path):
     """Puts into `model` the weights of a checkpoint (.pt) or of an exported
     single-input file (.dat, e.g. a shipped model whose checkpoint is gone)."""
     if path.endswith(".dat"):
-        from export import load_exported_weights
+        from modelkit.export.torch_to_stdcnn import load_exported_weights
         load_exported_weights(model, path)
     else:
         model.load_state_dict(torch.load(path, map_location="cpu")["model"])

@@ -1,6 +1,6 @@
-"""Trains the face detector on synthetic scenes (modelkit/detector_scenes.py).
+"""Trains the face detector on synthetic scenes (modelkit/data/detector_scenes.py).
 
-  nohup /usr/bin/python3 modelkit/train_detector.py --until 07:00 \
+  nohup /usr/bin/python3 -m modelkit train detector --until 07:00 \
       > modelkit/runs/detector.log 2>&1 &
 
 The learning rate follows a cosine over the time left until --until (UTC).
@@ -9,7 +9,7 @@ every few minutes (a restart resumes it); --fresh ignores it. Threads:
 --threads (default 1; the machine is shared). With --average-from, the mean
 of the weights written late in the run (at every checkpoint after that
 share of the time) goes to runs/detector[_TAG]_average.pt at every
-checkpoint; average_checkpoints.py joins the averages of runs side by side.
+checkpoint; train/average_checkpoints.py joins the averages of runs side by side.
 
 Both stages train together. The proposal head learns, per feature cell,
 whether a face centre lies near the cell (focal loss; cells a little further
@@ -34,10 +34,10 @@ import torch
 import torch.nn.functional as F
 from torchvision.ops import box_iou, nms
 
-import datasets
-import detector_net as dn
-import detector_scenes as ds
-from training_clock import WeightAverage, add_until_option, save_checkpoint, utc_next_at
+from modelkit.data import datasets
+from modelkit.data import detector_scenes as ds
+from modelkit.nets import detector_net as dn
+from modelkit.train.clock import WeightAverage, add_until_option, save_checkpoint, utc_next_at
 
 RUNS = datasets.RUNS
 

@@ -4,7 +4,7 @@ a fine-tune, the best weights after every epoch, and the mean of the late
 epochs' weights at the end."""
 import math
 
-from training_clock import WeightAverage
+from modelkit.train.clock import WeightAverage
 
 
 def learning_rate(base, step, frac):

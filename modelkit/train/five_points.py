@@ -1,11 +1,11 @@
 """Trains the five-point landmark network.
 
-  nohup /usr/bin/python3 modelkit/train_five_points.py --until 04:38 \
+  nohup /usr/bin/python3 -m modelkit train five-points --until 04:38 \
       > modelkit/runs/five_points.log 2>&1 &
 
-Reads mtfl5, frames68 and lfw_grey (see datasets.py), holds out every tenth
+Reads mtfl5, frames68 and lfw_grey (see data/datasets.py), holds out every tenth
 person / identity, and trains on augmented crops cut the library's way
-(crops.py). The learning rate follows a cosine over the wall-clock time left
+(data/crops.py). The learning rate follows a cosine over the wall-clock time left
 until --until (UTC), so a run ends on time whatever the machine's speed.
 Progress goes to standard output; runs/five_points_last.pt is written every
 few minutes and at the end of every epoch, runs/five_points_best.pt whenever
@@ -18,19 +18,15 @@ the run goes on), else 1.
 """
 import argparse
 import os
-import sys
 import time
 
 import numpy as np
 import torch
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import crops  # noqa: E402
-import datasets  # noqa: E402
-from epoch_validation import RunValidation, learning_rate  # noqa: E402
-from five_point_net import five_point_net  # noqa: E402
-from training_clock import (add_until_option, apply_threads, init_weights,  # noqa: E402
+from modelkit.data import crops, datasets
+from modelkit.nets.five_point_net import five_point_net
+from modelkit.train.epoch_validation import RunValidation, learning_rate
+from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
                             save_checkpoint, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS

@@ -1,11 +1,11 @@
 """Trains the 95-point network with its face check.
 
-  nohup /usr/bin/python3 modelkit/train_ninety_five.py --until 07:05 \
+  nohup /usr/bin/python3 -m modelkit train ninety-five --until 07:05 \
       > modelkit/runs/ninety_five.log 2>&1 &
 
 Faces: frames68 (hand-labelled, shown --frames68-copies times per epoch) and
 lfw_grey (dlib teacher) with their 68 points turned into the 95-point layout
-(layout95.py); non-faces: negatives/ (samples95.py). Every
+(data/layout95.py); non-faces: negatives/ (data/samples95.py). Every
 epoch makes fresh crops the library's way: jittered canonical box -> the
 shipped five-point network -> warpFromFivePoints, with mirroring, rotation
 and lighting changes. Loss: mean point distance / eye distance over the 95
@@ -24,20 +24,16 @@ side by side. Threads: the number in runs/threads95, else 1.
 """
 import argparse
 import os
-import sys
 import time
 
 import numpy as np
 import torch
 import torch.nn.functional as F
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import datasets  # noqa: E402
-import samples95  # noqa: E402
-from epoch_validation import RunValidation, learning_rate  # noqa: E402
-from ninety_five_net import WIDTHS, NinetyFiveNet  # noqa: E402
-from training_clock import (add_until_option, apply_threads, init_weights,  # noqa: E402
+from modelkit.data import datasets, samples95
+from modelkit.nets.ninety_five_net import WIDTHS, NinetyFiveNet
+from modelkit.train.epoch_validation import RunValidation, learning_rate
+from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
                             save_checkpoint, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS

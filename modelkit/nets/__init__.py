@@ -1,0 +1,1 @@
+"""The networks in PyTorch, and the modules that behave like the runtime's layers."""
