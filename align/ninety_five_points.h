@@ -6,9 +6,9 @@
 #include <opencv2/core.hpp>
 
 #include "align/landmark_model.h"
+#include "align/tracked_face.h"
 #include "detect/face_record.h"
 #include "net/net.h"
-#include "track/tracked_face.h"
 
 namespace kx {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "align/landmark_model.h"
+#include "align/tracked_face.h"
 #include "detect/detector.h"
 #include "net/net.h"
-#include "track/tracked_face.h"
 
 namespace kx {
 

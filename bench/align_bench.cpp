@@ -16,9 +16,9 @@
 #include "align/landmark_model.h"
 #include "align/ninety_five_points.h"
 #include "align/shape_regression.h"
+#include "align/tracked_face.h"
 #include "net/net.h"
 #include "sample_network.h"
-#include "track/tracked_face.h"
 
 namespace kx::bench {
 

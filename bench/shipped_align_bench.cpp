@@ -12,11 +12,11 @@
 #include "align/five_points.h"
 #include "align/landmark_model.h"
 #include "align/ninety_five_points.h"
+#include "align/tracked_face.h"
 #include "detect/enlarge_to_square.h"
 #include "net/model_file.h"
 #include "net/net.h"
 #include "source_tree.h"
-#include "track/tracked_face.h"
 
 namespace kx::bench {
 

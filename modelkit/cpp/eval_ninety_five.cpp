@@ -28,11 +28,11 @@
 #include "align/geometry.h"
 #include "align/landmark_model.h"
 #include "align/ninety_five_points.h"
+#include "align/tracked_face.h"
 #include "detect/enlarge_to_square.h"
 #include "detect/face_record.h"
 #include "net/model_file.h"
 #include "net/net.h"
-#include "track/tracked_face.h"
 
 
 int main(int argc, char** argv) {

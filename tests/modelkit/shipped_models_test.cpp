@@ -17,11 +17,11 @@
 #include "align/five_points.h"
 #include "align/landmark_model.h"
 #include "align/ninety_five_points.h"
+#include "align/tracked_face.h"
 #include "detect/enlarge_to_square.h"
 #include "net/model_file.h"
 #include "net/net.h"
 #include "support/fixture.h"
-#include "track/tracked_face.h"
 
 namespace kx {
 namespace {

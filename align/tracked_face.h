@@ -2,6 +2,8 @@
 // One per-face entry of the tracker: the face's current 95-point shape, its
 // recent shapes with age weights (the state that temporal smoothing reads
 // and updates), its five key points and whether it holds a tracked face.
+// It lives with the alignment code because the 95-point method reads and
+// writes it; the tracker (track/) and the tracker object (api/) hold entries.
 #include <deque>
 #include <vector>
 

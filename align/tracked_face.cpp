@@ -1,4 +1,4 @@
-#include "track/tracked_face.h"
+#include "align/tracked_face.h"
 
 #include <cmath>
 
