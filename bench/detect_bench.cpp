@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/detection_layers.h"
 #include "detect/detection_run.h"
 #include "net/net.h"
 #include "stdcnn_writer.h"
@@ -53,6 +54,7 @@ struct DetectorRig {
     std::string error;
 
     DetectorRig() {
+        register_detection_layers();
         const std::string bytes = serialize_model(test::makeSyntheticDetectorModel());
         FILE* file = open_bytes(bytes);
         const bool loaded = file != nullptr && net.load_model(file);

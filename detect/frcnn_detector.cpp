@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "detect/box_ops.h"
+#include "detect/detection_layers.h"
+#include "detect/detection_row.h"
 #include "net/console.h"
 
 namespace kx {
@@ -30,6 +32,7 @@ void FRCNNDetector::load(const std::string& model_dir, int /*mode*/, int /*max_f
     // The net is kept even when the file is missing: it then stays not
     // ready, and every detection finds nothing.
     net = new Net();
+    register_detection_layers();
     const bool loaded = net->load_model(file);
     if (file != nullptr) std::fclose(file);
 

@@ -32,7 +32,16 @@ public:
 bool append_new_blob(BlobList& list, int channels, int height, int width, int num = 1);
 
 // Builds the layer class named by params["type"], or returns null for an
-// unknown type.
+// unknown type. The general types of net/layers are always known; further
+// types (the face detector's) are known once added with add_layer_type.
 Layer* make_layer(const LayerParams& params);
+
+// Builds one layer type from its parameters.
+using LayerCreator = Layer* (*)(const LayerParams& params);
+
+// Makes make_layer build `name`, tried after the general types and the types
+// added before it. A name already known keeps its first meaning. Safe to call
+// from several threads; `name` must outlive the program (a literal).
+void add_layer_type(const char* name, LayerCreator create);
 
 }  // namespace kx

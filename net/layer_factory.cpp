@@ -1,6 +1,9 @@
-// The registry of layer types: one row per type string, tried in order.
-#include "detect/frcnn_proposal_layer.h"
-#include "detect/roi_pooling_layer.h"
+// The registry of layer types: one row per type string, tried in order. The
+// general types are fixed here; the face detector adds its two layer types
+// from detect/, so that the runtime does not depend on the detector.
+#include <mutex>
+#include <vector>
+
 #include "net/layer.h"
 #include "net/layers/concat_layer.h"
 #include "net/layers/conv_layer.h"
@@ -28,7 +31,7 @@ Layer* build(const LayerParams& params) {
 
 struct LayerType {
     const char* name;
-    Layer* (*create)(const LayerParams&);
+    LayerCreator create;
 };
 
 const LayerType kLayerTypes[] = {
@@ -46,9 +49,29 @@ const LayerType kLayerTypes[] = {
     {"l2norm", build<L2normLayer>},
     {"flatten", build<FlattenLayer>},
     {"reshape", build<ReshapeLayer>},
-    {"frcnnproposal", build<FrcnnProposalLayer>},
-    {"roipooling", build<ROIPoolingLayer>},
 };
+
+// Types added at run time, in the order added. Networks load in several
+// threads at once (one per tracker), so the list is read and extended under
+// a lock.
+struct AddedTypes {
+    std::mutex lock;
+    std::vector<LayerType> types;
+};
+
+AddedTypes& added_types() {
+    static AddedTypes added;
+    return added;
+}
+
+LayerCreator find_added(const std::string& name) {
+    AddedTypes& added = added_types();
+    std::lock_guard<std::mutex> guard(added.lock);
+    for (const LayerType& t : added.types) {
+        if (name == t.name) return t.create;
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -58,7 +81,20 @@ Layer* make_layer(const LayerParams& params) {
     for (const LayerType& t : kLayerTypes) {
         if (it->second == t.name) return t.create(params);
     }
-    return nullptr;
+    const LayerCreator create = find_added(it->second);
+    return create != nullptr ? create(params) : nullptr;
+}
+
+void add_layer_type(const char* name, LayerCreator create) {
+    for (const LayerType& t : kLayerTypes) {
+        if (std::string(name) == t.name) return;
+    }
+    AddedTypes& added = added_types();
+    std::lock_guard<std::mutex> guard(added.lock);
+    for (const LayerType& t : added.types) {
+        if (std::string(name) == t.name) return;
+    }
+    added.types.push_back({name, create});
 }
 
 }  // namespace kx

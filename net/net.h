@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "detect/detection_row.h"
 #include "net/blob.h"
 #include "net/layer.h"
 
 namespace kx {
+
+// Rows of the detection run, which belongs to the face detector (detect/).
+struct DetectionRow;
 
 // One loaded network: layers in execution order, every blob by id, the
 // wiring between them and the ids handed back as outputs.

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "detect/detection_layers.h"
+#include "detect/detection_row.h"
 #include "net/model_file.h"
 #include "net/net.h"
 
@@ -28,6 +30,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: run_detector_net MODEL INPUT.f32 HEIGHT WIDTH THRESHOLD OUTPUT.f32\n");
         return 2;
     }
+    kx::register_detection_layers();
     kx::Net net;
     if (!kx::loadNetFile(net, argv[1], true)) {
         std::fprintf(stderr, "run_detector_net: %s does not load\n", argv[1]);

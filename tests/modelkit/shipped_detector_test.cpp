@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/working_image.h"
+#include "detect/detection_row.h"
 #include "detect/enlarge_to_square.h"
 #include "detect/frcnn_detector.h"
 #include "net/model_file.h"

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "detect/detection_layers.h"
+
 namespace kx::tool {
 
 namespace {
@@ -29,6 +31,8 @@ bool has_stdcnn_magic(FILE* file) {
 }  // namespace
 
 bool load_network_file(const std::string& path, bool two_inputs, Net& net, std::string& error) {
+    // The tool reads every network the library reads, the detector's too.
+    register_detection_layers();
     FileHandle file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
