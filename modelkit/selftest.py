@@ -15,6 +15,8 @@ modelkit/cpp built; no data sets needed):
 - the face styles of the detector's scenes keep what makes a face, and
   drawn glasses stay on the eye line.
 """
+import contextlib
+import io
 import math
 import os
 import struct
@@ -587,6 +589,31 @@ class DetectorOperatingPoints(unittest.TestCase):
         self.assertEqual(points[5], (1, 2, 0.7))             # the face costs two false detections
         found["a"] = [(0.99, hit)]
         self.assertEqual(op.operating_points(truth, found)[5], (1, 0, 0.99))
+
+
+class EntryPoint(unittest.TestCase):
+    def test_every_command_has_a_module_with_main_and_is_listed(self):
+        import importlib
+
+        from modelkit import __main__ as entry
+        listing = entry.usage()
+        commands = [(stage, name, module) for stage, table in entry.STAGES.items()
+                    for name, (module, _) in table.items()]
+        commands += [(None, name, module) for name, (module, _) in entry.SINGLE.items()]
+        for stage, name, module in commands:
+            self.assertTrue(callable(getattr(importlib.import_module(module), "main", None)), module)
+            self.assertIn(name if stage is None else "%s %s" % (stage, name), listing)
+
+    def test_unknown_commands_are_refused(self):
+        from modelkit import __main__ as entry
+        cases = ((["trian"], "unknown command 'trian'"),
+                 (["train", "five_points"], "unknown command 'five_points'"),
+                 (["train"], "usage: python3 -m modelkit train {"),   # a stage without its command
+                 ([], "usage: python3 -m modelkit COMMAND"))
+        for argv, message in cases:
+            with self.subTest(argv=argv), contextlib.redirect_stderr(io.StringIO()) as err:
+                self.assertEqual(entry.main(argv), 2)
+                self.assertIn(message, err.getvalue())
 
 
 def main():
