@@ -39,9 +39,10 @@ c++ -std=c++17 -o "$work/consumer-pc" "$source/tests/package/consumer/main.cpp" 
 echo "pkg-config: ok"
 
 # The installed kxface reads the installed models without --models.
+version=$("$prefix/bin/kxface" --version)
 json=$("$prefix/bin/kxface" detect "$photo")
 [[ "$json" == *'"box":'* ]] || { echo "installed kxface found no face: $json"; exit 1; }
-echo "kxface: a face found"
+echo "kxface: $version, a face found"
 
 if [[ "$python" == python ]]; then
   module=$(find "$prefix" -name 'kx_tracker*.so' -path '*-packages*')
