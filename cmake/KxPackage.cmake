@@ -66,6 +66,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 # OpenCV's development files.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libopencv-dev")
+# The Python module imports NumPy.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-numpy")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -24,7 +24,7 @@ struct Options {
 };
 
 // Results go to `out` (the real standard output); the library's own console
-// lines go to standard error.
+// lines are dropped, or sent to standard error with --verbose.
 int runImages(const Options& options, Landmarks landmarks, std::FILE* out);
 int runTrack(const Options& options, std::FILE* out);
 
