@@ -20,16 +20,12 @@ namespace kx::python {
 namespace {
 
 // The result of the detecting calls: a named tuple, so that both
-// `boxes, scores, *_ = ...` and `faces.boxes` read well. The module keeps
-// the type alive; the handle is never released, so nothing runs at exit
-// after the interpreter has gone.
-py::object facesType() {
-    static const py::handle type = py::object(py::module_::import("kx_tracker").attr("Faces")).release();
-    return py::reinterpret_borrow<py::object>(type);
-}
+// `boxes, scores, *_ = ...` and `faces.boxes` read well. Made once when the
+// module loads, which keeps it alive.
+py::handle faces_type;
 
 py::object faces(py::object boxes, py::object scores, py::object points5, py::object points95) {
-    return facesType()(std::move(boxes), std::move(scores), std::move(points5), std::move(points95));
+    return faces_type(std::move(boxes), std::move(scores), std::move(points5), std::move(points95));
 }
 
 class Analyzer {
@@ -133,6 +129,7 @@ PYBIND11_MODULE(kx_tracker, m) {
                           .attr("namedtuple")("Faces", py::make_tuple("boxes", "scores", "points5", "points95"),
                                               py::arg("defaults") = py::make_tuple(py::none(), py::none()),
                                               py::arg("module") = "kx_tracker");
+    kx::python::faces_type = m.attr("Faces");
     m.attr("Faces").attr("__doc__") =
         "Faces found in an image: boxes (N, 4) int32, scores (N,) float32, points5 (N, 5, 2) and\n"
         "points95 (N, 95, 2) float32, or None for points the call does not place.";
