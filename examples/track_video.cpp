@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ int main(int argc, char** argv) {
     const std::string input = argv[1];
     const bool camera = !input.empty() && std::isdigit(static_cast<unsigned char>(input[0])) &&
                         input.find_first_not_of("0123456789") == std::string::npos;
+    // OpenCV tries every video back-end on a name it cannot open, each with
+    // its own warnings: a missing file is better told apart first.
+    if (!camera && !std::filesystem::exists(input)) {
+        std::fprintf(stderr, "no such file: %s\n", input.c_str());
+        return 1;
+    }
     cv::VideoCapture capture;
     if (camera ? !capture.open(std::atoi(input.c_str())) : !capture.open(input)) {
         std::fprintf(stderr, "cannot open %s\n", input.c_str());
