@@ -11,6 +11,8 @@ packages=(
   libopencv-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils
+  # the Python module and its tests
+  python3-dev python3-pybind11 python3-numpy python3-pytest python3-opencv
 )
 if [[ "${1:-}" == "--training" ]]; then
   packages+=(python3 python3-numpy python3-opencv python3-torch python3-torchvision

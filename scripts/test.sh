@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: a Release build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: a Release build (unit tests, the
+# Python module's tests, the examples and a test of the installed package),
+# then the unit tests and the examples under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

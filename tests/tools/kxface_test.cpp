@@ -11,6 +11,7 @@
 
 #include "api/synthetic_models.h"
 #include "kx/face_analyzer.h"
+#include "kx/version.h"
 #include "json_check.h"
 #include "tool_run.h"
 
@@ -83,10 +84,15 @@ TEST_F(KxFace, ImageCommandsPrintOneJsonDocumentPerImage) {
     const std::string pa = image("a.png", a), odd = image("we\"ird\\name\t.png", frameWithFaces(1280, 960, {}));
     Outcome o = run({"detect", pa, odd});
     ASSERT_EQ(o.exit_code, 0) << o.err;
-    // Only results on standard output; the loader's lines go to standard error.
+    // Only results on standard output, and quiet: the loader's lines are
+    // dropped unless --verbose shows them on standard error.
     std::vector<std::string> lines = linesOf(o.out);
     ASSERT_EQ(lines.size(), 2u) << o.out;
-    EXPECT_NE(o.err.find("Loading model"), std::string::npos);
+    EXPECT_EQ(o.err, "");
+    const Outcome verbose = run({"detect", "--verbose", pa, odd});
+    ASSERT_EQ(verbose.exit_code, 0) << verbose.err;
+    EXPECT_EQ(verbose.out, o.out);
+    EXPECT_NE(verbose.err.find("Loading model"), std::string::npos) << verbose.err;
     // The library's own answer for the image.
     std::vector<cv::Rect> expected;
     std::vector<float> scores;
@@ -180,6 +186,39 @@ TEST_F(KxFace, TrackSummarisesAndWritesJsonLines) {
         ASSERT_EQ(frame["faces"].size(), expected_faces[k]) << "frame " << k;
         for (const Json& face : frame["faces"].items) expectPointList(face["points95"], 95);
     }
+}
+
+TEST_F(KxFace, VersionIsTheLibrarys) {
+    const Outcome o = run({"--version"}, false);
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.out, std::string("kxface (kx_tracker) ") + KX_TRACKER_VERSION + "\n");
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(KxFace, InputsAreCheckedBeforeTheModelsLoad) {
+    // Even with --verbose, a bad input gives its one error line and no
+    // model-loading lines: the models are never loaded.
+    const std::string missing = (work_.path() / "missing.jpg").string();
+    const std::string text = (work_.path() / "text.png").string();
+    std::ofstream(text) << "not a picture";
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"detect", missing, "--verbose"}, "kxface: no such file: " + missing + "\n"},
+        {{"align95", text, "--verbose"}, "kxface: cannot read image " + text + "\n"},
+        {{"align5", work_.path().string(), "--verbose"}, "kxface: cannot read image " + work_.path().string() + "\n"},
+        {{"track", missing, "--verbose"}, "kxface: no such file: " + missing + "\n"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.args);
+        EXPECT_EQ(o.exit_code, 1) << c.args[1];
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, c.error);
+    }
+    // Missing inputs come before missing models too.
+    const Outcome o = run({"detect", missing, "--models", (work_.path() / "nowhere").string()}, false);
+    EXPECT_EQ(o.err, "kxface: no such file: " + missing + "\n");
 }
 
 TEST_F(KxFace, BadInputFailsWithExitCodeOne) {

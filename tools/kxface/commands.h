@@ -20,14 +20,19 @@ struct Options {
     std::string json;        // --json OUT (track)
     int faces = 4;           // --faces N
     long long max_frames = -1;  // --max-frames N (track); -1: all
+    bool verbose = false;    // --verbose: the library's console lines on standard error
 };
 
 // Results go to `out` (the real standard output); the library's own console
-// lines go to standard error.
+// lines are dropped, or sent to standard error with --verbose.
 int runImages(const Options& options, Landmarks landmarks, std::FILE* out);
 int runTrack(const Options& options, std::FILE* out);
 
 // One error line on standard error: "kxface: message".
 void complain(const std::string& message);
+
+// Whether options.models holds every model file; if not, says which are
+// missing. The commands ask after checking their inputs, before loading.
+bool modelsPresent(const Options& options);
 
 }  // namespace kxface

@@ -1,4 +1,6 @@
 // detect, align5, align95: one JSON document per image, one line each.
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -61,6 +63,25 @@ std::string drawingPath(const std::string& out, const std::string& input, bool i
     return (fs::path(out) / fs::path(input).filename()).string();
 }
 
+// The inputs that name a readable picture, in order; the others are
+// reported. Only the file's header is read, so this is quick even for many
+// pictures and runs before the models load.
+std::vector<std::string> readableImages(const std::vector<std::string>& inputs) {
+    std::vector<std::string> readable;
+    for (const std::string& path : inputs) {
+        std::error_code error;
+        if (!fs::exists(path, error)) {
+            complain("no such file: " + path);
+        } else if (!fs::is_regular_file(path, error) || ::access(path.c_str(), R_OK) != 0 ||
+                   !cv::haveImageReader(path)) {
+            complain("cannot read image " + path);
+        } else {
+            readable.push_back(path);
+        }
+    }
+    return readable;
+}
+
 }  // namespace
 
 int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
@@ -75,14 +96,12 @@ int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
         }
     }
 
+    const std::vector<std::string> images = readableImages(options.inputs);
+    int status = images.size() == options.inputs.size() ? kExitOk : kExitFailure;
+    if (images.empty() || !modelsPresent(options)) return kExitFailure;
+
     kx::FaceAnalyzer analyzer(options.models, options.faces);
-    int status = kExitOk;
-    for (const std::string& path : options.inputs) {
-        if (!fs::exists(path, error)) {
-            complain("no such file: " + path);
-            status = kExitFailure;
-            continue;
-        }
+    for (const std::string& path : images) {
         const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
         if (image.empty()) {
             complain("cannot read image " + path);

@@ -1,5 +1,6 @@
 // kxface: finds faces and landmarks in pictures and follows faces in video,
 // with the kx_tracker library.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "commands.h"
+#include "kx/version.h"
 #include "model_folder.h"
 
 namespace kxface {
@@ -20,7 +22,7 @@ namespace {
 const char kUsage[] =
     "usage: kxface detect|align5|align95 [options] IMAGE...\n"
     "       kxface track [options] VIDEO|CAMERA_INDEX\n"
-    "       kxface --help\n"
+    "       kxface --help | --version\n"
     "\n"
     "Finds faces with the kx_tracker library.\n"
     "\n"
@@ -56,10 +58,13 @@ const char kUsage[] =
     "                   standard output and moves the summary to standard error\n"
     "  --faces N        faces tracked at once (default 4)\n"
     "  --max-frames N   track: stop after N frames (useful with a camera)\n"
+    "  --verbose        show the library's own console lines (model loading and\n"
+    "                   the like) on standard error; without it they are dropped\n"
     "  -h, --help       print this help and exit\n"
+    "  --version        print the version of kxface and the library and exit\n"
     "\n"
-    "Standard output carries only results. The library's own console lines\n"
-    "(model loading and the like) are sent to standard error.\n"
+    "Standard output carries only results. The inputs are checked before the\n"
+    "models are loaded: a missing or unreadable input is reported at once.\n"
     "Exit status: 0 success; 1 a missing or unreadable input, missing models or\n"
     "an output that cannot be written (other images are still processed); 2 a\n"
     "usage error.\n";
@@ -85,6 +90,10 @@ int parse(int argc, char** argv, Options& options) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("kxface (kx_tracker) %s\n", KX_TRACKER_VERSION);
             return kExitOk;
         }
     }
@@ -118,6 +127,8 @@ int parse(int argc, char** argv, Options& options) {
                 }
                 options.max_frames = number;
             }
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return usageError("unknown option " + arg);
         } else {
@@ -140,6 +151,15 @@ void complain(const std::string& message) {
     std::fflush(stderr);
 }
 
+bool modelsPresent(const Options& options) {
+    const std::vector<std::string> missing = missingModelFiles(options.models);
+    if (missing.empty()) return true;
+    std::string list;
+    for (const std::string& name : missing) list += (list.empty() ? "" : ", ") + name;
+    complain("no trained models found in " + options.models + " (missing " + list + ")");
+    return false;
+}
+
 }  // namespace kxface
 
 int main(int argc, char** argv) {
@@ -149,20 +169,15 @@ int main(int argc, char** argv) {
     if (parsed >= 0) return parsed;
 
     if (options.models.empty()) options.models = defaultModelFolder();
-    const std::vector<std::string> missing = missingModelFiles(options.models);
-    if (!missing.empty()) {
-        std::string list;
-        for (const std::string& name : missing) list += (list.empty() ? "" : ", ") + name;
-        complain("no trained models found in " + options.models + " (missing " + list + ")");
-        return kExitFailure;
-    }
 
     // Results keep the real standard output to themselves: the library's
-    // console lines, written to file descriptor 1, are sent to standard error.
+    // console lines, written to file descriptor 1, are dropped, or with
+    // --verbose sent to standard error.
     std::fflush(stdout);
     const int result_fd = ::dup(STDOUT_FILENO);
     std::FILE* out = result_fd >= 0 ? ::fdopen(result_fd, "w") : nullptr;
-    if (out == nullptr || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    const int library_fd = options.verbose ? STDERR_FILENO : ::open("/dev/null", O_WRONLY);
+    if (out == nullptr || library_fd < 0 || ::dup2(library_fd, STDOUT_FILENO) < 0) {
         complain("cannot set up the output streams");
         return kExitFailure;
     }

@@ -94,6 +94,10 @@ int runTrack(const Options& options, std::FILE* out) {
         }
     }
 
+    if (!modelsPresent(options)) {
+        if (json != nullptr && json != out) std::fclose(json);
+        return kExitFailure;
+    }
     kx::FaceAnalyzer analyzer(options.models, options.faces);
     cv::VideoWriter writer;
     const double fps = capture.get(cv::CAP_PROP_FPS);
