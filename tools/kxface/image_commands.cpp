@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "drawing.h"
 #include "json_writer.h"
+#include "model_folder.h"
 #include "kx/face_analyzer.h"
 
 namespace kxface {
@@ -76,6 +77,7 @@ int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
     }
 
     kx::FaceAnalyzer analyzer(options.models, options.faces);
+    if (reportUnusableModels(analyzer, options.models)) return kExitFailure;
     int status = kExitOk;
     for (const std::string& path : options.inputs) {
         if (!fs::exists(path, error)) {

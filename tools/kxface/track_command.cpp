@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "drawing.h"
 #include "json_writer.h"
+#include "model_folder.h"
 #include "kx/face_analyzer.h"
 #include "progress.h"
 #include "track/shape_box.h"
@@ -95,6 +96,7 @@ int runTrack(const Options& options, std::FILE* out) {
     }
 
     kx::FaceAnalyzer analyzer(options.models, options.faces);
+    if (reportUnusableModels(analyzer, options.models)) return kExitFailure;
     cv::VideoWriter writer;
     const double fps = capture.get(cv::CAP_PROP_FPS);
     const long long total = static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_COUNT));
