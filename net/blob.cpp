@@ -23,7 +23,7 @@ bool assign_shape(Blob& b, int c, int h, int w, int n, bool check_num) {
                            __builtin_mul_overflow(count, int64_t(n), &count);
     // The byte size must fit in 32 bits; anything larger is an allocation
     // failure, reported as the standard out-of-memory exception.
-    const bool too_large = overflows || count * 4 > int64_t(UINT32_MAX);
+    const bool too_large = overflows || count > int64_t(UINT32_MAX) / 4;
     if (!too_large) BlobBudget::charge(count * 4 - int64_t(b.count) * 4);
 
     delete[] b.data;

@@ -55,6 +55,7 @@ TEST(ExtremeNumbers, BlobCountsThatPassSixtyFourBitsAreRefused) {
     EXPECT_THROW(b.create(1 << 22, 1 << 22, 1 << 22), std::bad_alloc);
     EXPECT_THROW(b.create(1 << 16, 1 << 16, 1 << 16, 1 << 16), std::bad_alloc);
     EXPECT_THROW(b.reshape(INT_MAX, INT_MAX, INT_MAX, INT_MAX), std::bad_alloc);
+    EXPECT_THROW(b.create(1 << 20, 1 << 20, 1 << 20, 4), std::bad_alloc);  // 2^62 floats: bytes pass 64 bits
     EXPECT_TRUE(b.data == nullptr && b.count == 0);
 
     Net net;
