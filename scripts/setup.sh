@@ -11,6 +11,7 @@ packages=(
   libopencv-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--training" ]]; then
   packages+=(python3 python3-numpy python3-opencv python3-torch python3-torchvision

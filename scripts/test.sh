@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a Release build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzzing
+# harness briefly with its saved regression inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,6 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_BUILD_TESTS=ON -
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# Every saved regression input, then 30 s of fuzzing per harness.
+scripts/fuzz.sh 30
