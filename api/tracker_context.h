@@ -19,8 +19,8 @@ namespace kx {
 constexpr int kMaxTrackedFaces = 1024;
 // Largest tracking frame, in pixels (4096 x 4096, or 16 megapixels of any
 // shape). The tracker runs its detector on the full frame, whose cost grows
-// with the frame: about 3 s and 2.5 GB for 4000 x 3000. A larger frame gives
-// no shapes and one line on standard error (once per frame size).
+// with the frame: about 2.5 GB and several seconds for 4000 x 3000. A larger
+// frame gives no shapes and one line on standard error (once per frame size).
 constexpr long long kMaxTrackingFramePixels = 4096LL * 4096;
 
 struct TrackerContext {

@@ -80,9 +80,9 @@ KX_TRACKER_API void KXTracker_align95(cv::Mat& image, std::vector<cv::Rect>& rec
 // tracked in this frame. Frames of one video must have the same size; a
 // frame of another size starts tracking afresh. Every few frames the face
 // detector runs on the full frame, at a cost that grows with the frame
-// (about 3 s and 2.5 GB of memory for 4000 x 3000; ordinary video sizes take
-// far less). A frame above 16 megapixels gives empty shapes and one line on
-// standard error (once per frame size).
+// (about 2.5 GB of memory and several seconds for 4000 x 3000; 1920 x 1080
+// takes about 0.5 GB). A frame above 16 megapixels gives empty shapes and
+// one line on standard error (once per frame size).
 KX_TRACKER_API void KXTracker_track(cv::Mat& frame, std::vector<cv::Mat>& shapes);
 
 }  // extern "C"

@@ -57,8 +57,9 @@ public:
     // One video frame; shapes receives the 95 x 2 float shape of every
     // tracked face. A frame of a new size starts tracking afresh. The face
     // detector runs on the full frame every few frames, at a cost that grows
-    // with the frame (about 3 s and 2.5 GB for 4000 x 3000); frames above 16
-    // megapixels (4096 x 4096) give no shapes and one line on standard error.
+    // with the frame (about 2.5 GB and several seconds for 4000 x 3000);
+    // frames above 16 megapixels (4096 x 4096) give no shapes and one line
+    // on standard error.
     void track(const cv::Mat& frame, std::vector<cv::Mat>& shapes);
     // How many track calls so far have run the face detector (the costly
     // step, done only every few frames).
