@@ -28,8 +28,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=cl
   -DKX_SANITIZE=address,undefined -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs" --target "${harnesses[@]}" kx_fuzz_seeds
 
-seeds=$build/seeds
-rm -rf "$seeds"
+# Seeds of this run only, so that two runs side by side do not share them.
+seeds=$(mktemp -d "$build/seeds.XXXXXX")
+trap 'rm -rf "$seeds"' EXIT
 "$build/fuzz/kx_fuzz_seeds" "$seeds"
 head -c 4096 models/frcnn_full_cross_500000.dat >"$seeds/detector_fuzzer/shipped_head"
 head -c 4096 models/cdcn_iter_500000.dat >"$seeds/net_single_fuzzer/shipped_five_point_head"
