@@ -10,10 +10,9 @@ int alignFivePoints(Net& net, const cv::Mat& frame, const cv::Rect& box, cv::Mat
     if (frame.rows == 0) return -1;
     if (box.width <= 0 || box.height <= 0) return -1;
 
-    cv::Mat cut;
-    cropWithPadding(box, frame, cut);
     cv::Mat crop;
-    cv::resize(cut, crop, cv::Size(kCropSide, kCropSide), 0.0, 0.0, cv::INTER_LINEAR);
+    cropResized(box, frame, kCropSide, crop);
+    if (crop.empty()) return -1;
 
     const BlobList outputs =
         net.forward_image(crop.data, kCropSide, kCropSide, static_cast<int>(crop.step));

@@ -33,6 +33,26 @@ void cropWithPadding(const cv::Rect& box, const cv::Mat& frame, cv::Mat& out) {
     frame(inside).copyTo(out(target));
 }
 
+void cropResized(const cv::Rect& box, const cv::Mat& frame, int side, cv::Mat& out) {
+    if (box.width <= 0 || box.height <= 0 || frame.empty() || side <= 0) {
+        out = cv::Mat();
+        return;
+    }
+    if (int64_t(box.width) * box.height <= kDirectCropPixels) {
+        cv::Mat cut;
+        cropWithPadding(box, frame, cut);
+        cv::resize(cut, out, cv::Size(side, side), 0.0, 0.0, cv::INTER_LINEAR);
+        return;
+    }
+    // Crop pixel (u, v) reads the box at ((u + 0.5) * width / side - 0.5,
+    // likewise for v), as a bilinear resize does; the frame's surroundings
+    // read as 1. For a box this large no sample lies near the box's own edge.
+    const double fx = double(box.width) / side, fy = double(box.height) / side;
+    const cv::Matx23d crop_to_frame(fx, 0.0, 0.5 * fx - 0.5 + box.x, 0.0, fy, 0.5 * fy - 0.5 + box.y);
+    cv::warpAffine(frame, out, cv::Mat(crop_to_frame), cv::Size(side, side),
+                   cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, cv::Scalar::all(1));
+}
+
 int warpFromFivePoints(const cv::Mat& frame, const cv::Mat& points5, cv::Mat& crop,
                        cv::Mat& transform) {
     if (points5.rows != 5 || points5.cols != 2 || points5.type() != CV_32FC1) return -1;

@@ -4,6 +4,8 @@
 // carrying points found in that crop back into the frame.
 //
 // Point sets are N x 2 matrices of 32-bit floats, one point (x, y) per row.
+#include <cstdint>
+
 #include <opencv2/core.hpp>
 
 namespace kx {
@@ -16,6 +18,18 @@ constexpr int kCropSide = 60;
 // outside the frame are 1 (not black, not the edge repeated). A box without
 // area gives an empty out.
 void cropWithPadding(const cv::Rect& box, const cv::Mat& frame, cv::Mat& out);
+
+// Boxes up to this many pixels are cut out whole (cropWithPadding) and then
+// resized; larger ones are sampled straight into the small crop, so that a
+// box of any size needs no more memory than the crop itself.
+constexpr int64_t kDirectCropPixels = int64_t(4096) * 4096;
+
+// The box's pixels (1 outside the frame, as cropWithPadding gives them)
+// resized bilinearly to side x side. Up to kDirectCropPixels the result is
+// exactly cv::resize of the cut; beyond, each crop pixel is interpolated
+// from the frame at the position resize would read, without the cut. Empty
+// out for a box without area or an empty frame.
+void cropResized(const cv::Rect& box, const cv::Mat& frame, int side, cv::Mat& out);
 
 // Warps the frame into a 60 x 60 crop that puts the eye centre at (30, 14),
 // the mouth centre at (30, 38) and turns the face upright. points5 is the

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "net/console.h"
 
@@ -30,6 +32,7 @@ public:
     }
     bool floats(float* out, size_t n) {
         if (n > remaining() / 4) return false;
+        if (n == 0) return true;  // out may then be null
         std::memcpy(out, data_ + pos_, n * 4);
         pos_ += n * 4;
         return true;
@@ -83,16 +86,25 @@ bool read_tree(FieldReader& in, RegressionTree& tree, std::string& error) {
     return true;
 }
 
-// The root and every node without a leaf index are split nodes: their
-// children must lie after them inside the tree (so every walk ends) and
-// their anchors inside the shape. Leaves must name rows of the stage table.
+// The root and every node without a leaf index are split nodes. Children
+// may be stored before or after their parent: what counts is that every
+// walk from the root reaches a leaf within the tree, without coming back to
+// a node it has passed (a cycle would never end). Every split node on a walk
+// must have its children and anchors in range, every leaf on one must name
+// a row of the stage table. Nodes no walk reaches are never read.
 bool check_tree(const RegressionTree& tree, int64_t leaf_offset, int32_t leaf_rows,
                 int32_t landmark_num, std::string& error) {
     const size_t n = tree.nodes.size();
-    for (size_t i = 0; i < n; ++i) {
+    // Depth-first over split nodes; state 1 = on the current path, 2 = done.
+    std::vector<uint8_t> state(n, 0);
+    std::vector<std::pair<size_t, int>> path;  // node, children visited so far
+    path.emplace_back(0, 0);
+    state[0] = 1;
+    while (!path.empty()) {
+        const size_t i = path.back().first;
         const TreeNode& node = tree.nodes[i];
-        if (i == 0 || node.leaf < 0) {
-            if (node.left <= i || node.left >= n || node.right <= i || node.right >= n) {
+        if (path.back().second == 0) {
+            if (node.left >= n || node.right >= n) {
                 error = "child index outside its tree";
                 return false;
             }
@@ -100,9 +112,29 @@ bool check_tree(const RegressionTree& tree, int64_t leaf_offset, int32_t leaf_ro
                 error = "landmark index outside the shape";
                 return false;
             }
-        } else if (leaf_offset + node.leaf >= leaf_rows) {
-            error = "leaf row outside the stage table";
+        }
+        if (path.back().second == 2) {
+            state[i] = 2;
+            path.pop_back();
+            continue;
+        }
+        const size_t child = path.back().second == 0 ? node.left : node.right;
+        ++path.back().second;
+        const TreeNode& next = tree.nodes[child];
+        if (next.leaf >= 0 && child != 0) {
+            if (leaf_offset + next.leaf >= leaf_rows) {
+                error = "leaf row outside the stage table";
+                return false;
+            }
+            continue;
+        }
+        if (state[child] == 1) {
+            error = "a tree walk comes back to a node it passed";
             return false;
+        }
+        if (state[child] == 0) {
+            state[child] = 1;
+            path.emplace_back(child, 0);
         }
     }
     return true;

@@ -116,7 +116,10 @@ int walk_tree(const RegressionTree& tree, const float* shape, int points, float 
     const int cols = frame.cols, rows = frame.rows;
     const float r00 = r(0, 0), r01 = r(0, 1), r10 = r(1, 0), r11 = r(1, 1);
     size_t index = 0;
-    for (;;) {
+    // Children may lie before or after their parent; a walk that has taken
+    // as many steps as the tree has nodes has come back to a node, and
+    // would never end.
+    for (size_t steps = 0; steps < n; ++steps) {
         const TreeNode& node = nodes[index];
         if (node.landmark_a >= points || node.landmark_b >= points) return -1;
         const float* pa = shape + 2 * node.landmark_a;
@@ -127,11 +130,11 @@ int walk_tree(const RegressionTree& tree, const float* shape, int points, float 
         const int by = clamp_coordinate(pb[1] + ry * (r10 * node.offset_b_x + r11 * node.offset_b_y), rows);
         const int diff = static_cast<int>(pixels[ay * step + ax]) - static_cast<int>(pixels[by * step + bx]);
         const size_t next = node.threshold > static_cast<float>(diff) ? node.left : node.right;
-        // Children lie after their parent, so every walk ends.
-        if (next <= index || next >= n) return -1;
-        if (nodes[next].leaf >= 0) return nodes[next].leaf;
+        if (next >= n) return -1;
+        if (next != 0 && nodes[next].leaf >= 0) return nodes[next].leaf;
         index = next;
     }
+    return -1;
 }
 
 // acc += votes over n floats. Kept apart so that it is vectorised on its

@@ -27,6 +27,11 @@ bool FaceAnalyzer::started() const {
     return context_->tracker != nullptr;
 }
 
+std::vector<std::string> FaceAnalyzer::unusableModels() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return contextUnusableModels(*context_);
+}
+
 void FaceAnalyzer::detect(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores) {
     std::lock_guard<std::mutex> hold(lock_);
     contextDetect(*context_, image, rects, scores);

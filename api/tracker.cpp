@@ -27,13 +27,18 @@ void startTracker(Tracker& tracker, Detector& detector, const std::string& dir, 
     const std::string folder = withTrailingSlash(dir);
 
     detector.load(folder, 0, max_faces);
-    tracker.landmark_model.load(folder + kLandmarkModelFile);
+    tracker.unusable_models.clear();
+    if (!tracker.landmark_model.load(folder + kLandmarkModelFile)) {
+        tracker.unusable_models.push_back(kLandmarkModelFile);
+    }
 
     if (!loadNetFile(tracker.five_point_net, folder + kFivePointModelFile, false)) {
+        tracker.unusable_models.push_back(kFivePointModelFile);
         sayModelInitError();
         return;
     }
     if (!loadNetFile(tracker.ninety_five_net, folder + kNinetyFivePointModelFile, false)) {
+        tracker.unusable_models.push_back(kNinetyFivePointModelFile);
         sayModelInitError();
         return;
     }

@@ -24,6 +24,9 @@ struct Tracker {
     int detect_countdown = 0;  // the face tracker detects on a call that finds it at 0
     std::vector<TrackedFace> faces;  // capacity entries after a complete start-up
     LandmarkModel landmark_model;    // regression cascade refining the 95 points
+    // File names of the models that startTracker could not load (the
+    // cascade and the two networks; the detector reports its own state).
+    std::vector<std::string> unusable_models;
 };
 
 // The directory text with a '/' appended unless it already ends in one.

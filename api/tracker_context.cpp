@@ -1,11 +1,16 @@
 #include "api/tracker_context.h"
 
+#include <exception>
+#include <memory>
+#include <string>
+
 #include <opencv2/imgproc.hpp>
 
 #include "align/five_points.h"
 #include "align/ninety_five_points.h"
 #include "api/working_image.h"
 #include "detect/enlarge_to_square.h"
+#include "net/console.h"
 #include "track/face_tracker.h"
 
 namespace kx {
@@ -48,6 +53,68 @@ bool alignBothOnFirstEntry(Tracker& tracker, const cv::Mat& grey, FaceRecord& fa
                                  is_face) == 0;
 }
 
+// Runs one entry point's work so that nothing it throws leaves the library:
+// the outputs are emptied and one line names the call and the failure.
+template <class Work, class Clear>
+void guarded(const char* call, Work work, Clear clear) noexcept {
+    try {
+        work();
+        return;
+    } catch (const std::exception& e) {
+        try {
+            clear();
+            say_error(std::string(call) + ": " + e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            clear();
+            say_error(std::string(call) + ": unexpected failure");
+        } catch (...) {
+        }
+    }
+}
+
+void initUnguarded(TrackerContext& context, const std::string& dir, int n) {
+    if (n <= 0) return;
+    if (n > kMaxTrackedFaces) {
+        say_error("KXTracker_init: " + std::to_string(n) + " faces asked for, at most " +
+                  std::to_string(kMaxTrackedFaces) + " can be tracked; nothing started");
+        return;
+    }
+    contextDestroy(context);
+    delete context.detector;
+    context.detector = nullptr;
+    context.detector = new FRCNNDetector();
+    auto tracker = std::make_unique<Tracker>();
+    startTracker(*tracker, *context.detector, dir, n);
+    context.tracker = tracker.release();
+}
+
+void trackUnguarded(TrackerContext& context, const cv::Mat& frame, std::vector<cv::Mat>& shapes) {
+    if (context.tracker == nullptr || !isColourImage(frame)) {
+        shapes.clear();
+        return;
+    }
+    if (static_cast<long long>(frame.rows) * frame.cols > kMaxTrackingFramePixels) {
+        shapes.clear();
+        if (context.refused_frame != frame.size()) {
+            context.refused_frame = frame.size();
+            say_error("KXTracker_track: frame of " + std::to_string(frame.cols) + " x " +
+                      std::to_string(frame.rows) + " pixels is larger than " +
+                      std::to_string(kMaxTrackingFramePixels / 1000000) +
+                      " megapixels; no faces tracked");
+        }
+        return;
+    }
+    bool detector_ran = false;
+    std::vector<cv::Mat> found =
+        trackFaces(*context.tracker, context.detector, context.previous_grey, frame, &detector_ran);
+    if (detector_ran) ++context.tracking_detector_runs;
+    shapes.clear();
+    for (cv::Mat& shape : found) shapes.push_back(shape);
+}
+
 }  // namespace
 
 TrackerContext::~TrackerContext() {
@@ -56,13 +123,22 @@ TrackerContext::~TrackerContext() {
 }
 
 void contextInit(TrackerContext& context, const std::string& dir, int n) {
-    if (n <= 0) return;
-    contextDestroy(context);
-    delete context.detector;
-    context.detector = new FRCNNDetector();
-    Tracker* tracker = new Tracker();
-    startTracker(*tracker, *context.detector, dir, n);
-    context.tracker = tracker;
+    guarded("KXTracker_init", [&] { initUnguarded(context, dir, n); },
+            [&] {
+                // A start-up cut short leaves nothing running.
+                delete context.tracker;
+                context.tracker = nullptr;
+            });
+}
+
+std::vector<std::string> contextUnusableModels(const TrackerContext& context) {
+    std::vector<std::string> names;
+    if (context.tracker == nullptr) return names;
+    if (context.detector == nullptr || context.detector->net == nullptr || !context.detector->net->ready) {
+        names.push_back(kDetectorModelFile);
+    }
+    names.insert(names.end(), context.tracker->unusable_models.begin(), context.tracker->unusable_models.end());
+    return names;
 }
 
 void contextDestroy(TrackerContext& context) {
@@ -72,7 +148,7 @@ void contextDestroy(TrackerContext& context) {
     context.tracker = nullptr;
 }
 
-void contextDetect(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+static void contextDetectUnguarded(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
                    std::vector<float>& scores) {
     rects.clear();
     scores.clear();
@@ -84,7 +160,7 @@ void contextDetect(TrackerContext& context, const cv::Mat& image, std::vector<cv
     }
 }
 
-void contextDetectAlign5(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+static void contextDetectAlign5Unguarded(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
                          std::vector<float>& scores, std::vector<cv::Mat>& points5) {
     rects.clear();
     scores.clear();
@@ -100,7 +176,7 @@ void contextDetectAlign5(TrackerContext& context, const cv::Mat& image, std::vec
     }
 }
 
-void contextDetectAlign95(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+static void contextDetectAlign95Unguarded(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
                           std::vector<float>& scores, std::vector<cv::Mat>& points5,
                           std::vector<cv::Mat>& points95) {
     rects.clear();
@@ -118,7 +194,7 @@ void contextDetectAlign95(TrackerContext& context, const cv::Mat& image, std::ve
     }
 }
 
-void contextAlign95(TrackerContext& context, const cv::Mat& image, const std::vector<cv::Rect>& rects,
+static void contextAlign95Unguarded(TrackerContext& context, const cv::Mat& image, const std::vector<cv::Rect>& rects,
                     std::vector<cv::Mat>& points5, std::vector<cv::Mat>& points95) {
     points5.clear();
     points95.clear();
@@ -135,17 +211,35 @@ void contextAlign95(TrackerContext& context, const cv::Mat& image, const std::ve
     }
 }
 
+void contextDetect(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                   std::vector<float>& scores) {
+    guarded("KXTracker_detect", [&] { contextDetectUnguarded(context, image, rects, scores); },
+            [&] { rects.clear(), scores.clear(); });
+}
+
+void contextDetectAlign5(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                         std::vector<float>& scores, std::vector<cv::Mat>& points5) {
+    guarded("KXTracker_detect_align5",
+            [&] { contextDetectAlign5Unguarded(context, image, rects, scores, points5); },
+            [&] { rects.clear(), scores.clear(), points5.clear(); });
+}
+
+void contextDetectAlign95(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
+                          std::vector<float>& scores, std::vector<cv::Mat>& points5,
+                          std::vector<cv::Mat>& points95) {
+    guarded("KXTracker_detect_align95",
+            [&] { contextDetectAlign95Unguarded(context, image, rects, scores, points5, points95); },
+            [&] { rects.clear(), scores.clear(), points5.clear(), points95.clear(); });
+}
+
+void contextAlign95(TrackerContext& context, const cv::Mat& image, const std::vector<cv::Rect>& rects,
+                    std::vector<cv::Mat>& points5, std::vector<cv::Mat>& points95) {
+    guarded("KXTracker_align95", [&] { contextAlign95Unguarded(context, image, rects, points5, points95); },
+            [&] { points5.clear(), points95.clear(); });
+}
+
 void contextTrack(TrackerContext& context, const cv::Mat& frame, std::vector<cv::Mat>& shapes) {
-    if (context.tracker == nullptr || !isColourImage(frame)) {
-        shapes.clear();
-        return;
-    }
-    bool detector_ran = false;
-    std::vector<cv::Mat> found =
-        trackFaces(*context.tracker, context.detector, context.previous_grey, frame, &detector_ran);
-    if (detector_ran) ++context.tracking_detector_runs;
-    shapes.clear();
-    for (cv::Mat& shape : found) shapes.push_back(shape);
+    guarded("KXTracker_track", [&] { trackUnguarded(context, frame, shapes); }, [&] { shapes.clear(); });
 }
 
 }  // namespace kx

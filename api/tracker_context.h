@@ -13,6 +13,16 @@
 
 namespace kx {
 
+// Most faces one tracker follows at once: KXTracker_init (or
+// FaceAnalyzer::start) with more does nothing but write one line on standard
+// error.
+constexpr int kMaxTrackedFaces = 1024;
+// Largest tracking frame, in pixels (4096 x 4096, or 16 megapixels of any
+// shape). The tracker runs its detector on the full frame, whose cost grows
+// with the frame: about 2.5 GB and several seconds for 4000 x 3000. A larger
+// frame gives no shapes and one line on standard error (once per frame size).
+constexpr long long kMaxTrackingFramePixels = 4096LL * 4096;
+
 struct TrackerContext {
     TrackerContext() = default;
     TrackerContext(const TrackerContext&) = delete;
@@ -24,6 +34,7 @@ struct TrackerContext {
     FRCNNDetector* detector = nullptr;   // owned; released (no network) after shut-down
     cv::Mat previous_grey;               // last tracking frame; outlives shut-down
     long long tracking_detector_runs = 0;  // tracking calls that ran the detector
+    cv::Size refused_frame;              // last frame size refused as too large (reported once)
 };
 
 // Start-up: n <= 0 does nothing at all. Otherwise any running tracker is shut
@@ -32,6 +43,10 @@ struct TrackerContext {
 // even when a model failed to load.
 void contextInit(TrackerContext& context, const std::string& dir, int n);
 
+// The model files of the running tracker's start-up that could not be
+// loaded (file names, detector first); empty when all loaded or none runs.
+std::vector<std::string> contextUnusableModels(const TrackerContext& context);
+
 // Shut-down: releases the detector's network and deletes the tracker. Does
 // nothing when no tracker runs. The previous grey frame is kept.
 void contextDestroy(TrackerContext& context);
@@ -39,6 +54,10 @@ void contextDestroy(TrackerContext& context);
 // The entry points. Each empties its output lists first; with no tracker
 // running, or an image that is empty or not 8-bit three-channel, they stay
 // empty. Boxes and points are in the caller's pixels.
+//
+// No exception leaves any of these functions (nor contextInit and
+// contextDestroy): a failure inside one (memory, an OpenCV error) ends the
+// call with empty lists and one line on standard error naming the call.
 void contextDetect(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,
                    std::vector<float>& scores);
 void contextDetectAlign5(TrackerContext& context, const cv::Mat& image, std::vector<cv::Rect>& rects,

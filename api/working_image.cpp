@@ -16,6 +16,14 @@ float workingScale(int rows, int cols) {
 cv::Mat makeWorkingImage(const cv::Mat& image, float scale) {
     cv::Mat resized;
     const double factor = 1.0 / scale;
+    // A thin image (1 x 1281, say) would shrink to no row at all; it keeps
+    // one. Every other image gets the size resize derives from the factor.
+    const int cols = cvRound(image.cols * factor), rows = cvRound(image.rows * factor);
+    if (cols < 1 || rows < 1) {
+        cv::resize(image, resized, cv::Size(std::max(cols, 1), std::max(rows, 1)), factor, factor,
+                   cv::INTER_LINEAR);
+        return resized;
+    }
     cv::resize(image, resized, cv::Size(), factor, factor, cv::INTER_LINEAR);
     return resized;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "detect/box_ops.h"
+#include "detect/frcnn_proposal_layer.h"
 #include "net/console.h"
 #include "net/net.h"
 
@@ -118,6 +119,11 @@ std::vector<DetectionRow> Net::forward_detect(float threshold) {
         run_layer(k);
         if (!top_ids[k].empty() && layers[k]->type() == "frcnnproposal") {
             const Blob* top = blobs[size_t(top_ids[k][0])];
+            // A pass whose proposal layer kept no box has no candidate: its
+            // top still holds the rows of an earlier pass (or of none), and
+            // classifying those would report faces this image does not have.
+            const auto* proposal = dynamic_cast<const FrcnnProposalLayer*>(layers[k]);
+            if (count_blob == nullptr && proposal != nullptr && proposal->proposals().empty()) return {};
             if (count_blob == nullptr) count_blob = top;
             box_blob = top;
         }

@@ -77,7 +77,12 @@ bool FrcnnProposalLayer::bottoms_usable(const BlobList& bottoms) {
 bool FrcnnProposalLayer::setup(const BlobList& bottoms, BlobList& tops) {
     if (!bottoms_usable(bottoms)) return false;
     if (read_settings().pre_nms_top_n <= 0) return false;
-    return append_new_blob(tops, 5, 1, 1, 1);
+    if (!append_new_blob(tops, 5, 1, 1, 1)) return false;
+    // A pass that keeps no box leaves the top as it was; on the first pass
+    // that is this row, which the layers behind read, so it must hold a
+    // defined (empty) box rather than whatever the allocator gave.
+    std::fill(tops.back()->data, tops.back()->data + 5, 0.0f);
+    return true;
 }
 
 void FrcnnProposalLayer::Corners::fill(const std::vector<BoxF>& boxes, int n) {
@@ -206,6 +211,7 @@ bool FrcnnProposalLayer::compute(const BlobList& bottoms) {
 }
 
 void FrcnnProposalLayer::forward(const BlobList& bottoms, const BlobList& tops) {
+    proposals_.clear();  // a pass that cannot run keeps no box
     if (tops.empty() || !compute(bottoms)) {
         say_reshape_failed();
         return;

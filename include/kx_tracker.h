@@ -12,7 +12,14 @@
 // them from one thread at a time. Applications that need several trackers or
 // several threads use kx::FaceAnalyzer (kx/face_analyzer.h) instead.
 //
-// Progress and failures are written as text lines on standard output.
+// Progress and failures are written as text lines on standard output. No
+// function throws: a failure inside one (such as running out of memory)
+// gives empty lists and one line on standard error.
+//
+// Limits: at most 1024 tracked faces (KXTracker_init with more does nothing
+// but write one line on standard error); tracking frames of at most 16
+// megapixels (4096 x 4096); a network whose blobs would need more than 2 GiB
+// at its declared input size is refused at load.
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -35,7 +42,8 @@ extern "C" {
 // "frcnn_full_cross_500000.dat" (detector), "model95_tern.bin" (landmark
 // refinement), "cdcn_iter_500000.dat" (five points),
 // "cdcn95_verify_iter_50000.dat" (95 points and face check), and prepares
-// `max_faces` tracking slots. max_faces <= 0 does nothing. A model that fails
+// `max_faces` tracking slots. max_faces <= 0 does nothing; max_faces above
+// 1024 does nothing but write one line on standard error. A model that fails
 // to load is reported on the console and leaves a component that finds
 // nothing; a tracker that was already running is shut down first.
 KX_TRACKER_API void KXTracker_init(const char* model_dir, int max_faces);
@@ -70,7 +78,11 @@ KX_TRACKER_API void KXTracker_align95(cv::Mat& image, std::vector<cv::Rect>& rec
 
 // One video frame: `shapes` receives the 95 x 2 float shape of every face
 // tracked in this frame. Frames of one video must have the same size; a
-// frame of another size starts tracking afresh.
+// frame of another size starts tracking afresh. Every few frames the face
+// detector runs on the full frame, at a cost that grows with the frame
+// (about 2.5 GB of memory and several seconds for 4000 x 3000; 1920 x 1080
+// takes about 0.5 GB). A frame above 16 megapixels gives empty shapes and
+// one line on standard error (once per frame size).
 KX_TRACKER_API void KXTracker_track(cv::Mat& frame, std::vector<cv::Mat>& shapes);
 
 }  // extern "C"

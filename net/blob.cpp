@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <new>
 
+#include "net/blob_budget.h"
+
 namespace kx {
 
 namespace {
@@ -14,6 +16,16 @@ bool assign_shape(Blob& b, int c, int h, int w, int n, bool check_num) {
     if (c <= 0 || h <= 0 || w <= 0) return false;
     if (check_num ? n <= 0 : n < 0) return false;
 
+    // Checked products: four int32 factors can pass even 64 bits.
+    int64_t count = 0;
+    const bool overflows = __builtin_mul_overflow(int64_t(c), int64_t(h), &count) ||
+                           __builtin_mul_overflow(count, int64_t(w), &count) ||
+                           __builtin_mul_overflow(count, int64_t(n), &count);
+    // The byte size must fit in 32 bits; anything larger is an allocation
+    // failure, reported as the standard out-of-memory exception.
+    const bool too_large = overflows || count > int64_t(UINT32_MAX) / 4;
+    if (!too_large) BlobBudget::charge(count * 4 - int64_t(b.count) * 4);
+
     delete[] b.data;
     b.data = nullptr;
     b.channels = c;
@@ -21,10 +33,7 @@ bool assign_shape(Blob& b, int c, int h, int w, int n, bool check_num) {
     b.width = w;
     b.num = n;
 
-    const int64_t count = int64_t(c) * h * w * n;
-    // The byte size must fit in 32 bits; anything larger is an allocation
-    // failure, reported as the standard out-of-memory exception.
-    if (count * 4 > int64_t(UINT32_MAX)) {
+    if (too_large) {
         b.count = 0;
         throw std::bad_alloc();
     }

@@ -2,12 +2,16 @@
 // little-endian, weights are little-endian IEEE floats, texts carry their
 // length in front. Every count read from the file is checked before it is
 // trusted, so a damaged file fails the load instead of reading out of bounds
-// or allocating from a garbage number.
+// or allocating from a garbage number: the header is read whole before any
+// blob is made, every blob counts against the network's blob budget before
+// it is allocated, and weights are read only once the file is known to hold
+// them.
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "net/blob_budget.h"
 #include "net/console.h"
 #include "net/net.h"
 #include "net/params.h"
@@ -85,6 +89,21 @@ bool read_id_list(FILE* file, int32_t count, std::vector<int>& ids) {
     return true;
 }
 
+// Bytes between the read position and the end of a seekable file; -1 when
+// the stream cannot tell.
+int64_t bytes_left(FILE* file) {
+    const long here = std::ftell(file);
+    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return -1;
+    const long end = std::ftell(file);
+    if (std::fseek(file, here, SEEK_SET) != 0 || end < here) return -1;
+    return int64_t(end) - here;
+}
+
+std::string budget_line(int64_t budget) {
+    return "model needs more than " + std::to_string(budget >> 20) +
+           " MiB of blobs at its input size";
+}
+
 }  // namespace
 
 bool Net::load_model(FILE* file) { return load(file, true); }
@@ -101,6 +120,7 @@ bool Net::load(FILE* file, bool two_inputs) {
         return false;
     }
 
+    BlobBudget budget(blob_budget);
     try {
         int32_t magic_length;
         if (!read_i32(file, magic_length)) return false;
@@ -120,17 +140,10 @@ bool Net::load(FILE* file, bool two_inputs) {
         input_channels = c;
         input_height = h;
         input_width = w;
-        Blob* image = new Blob();
-        blobs.push_back(image);
-        if (!image->create(c, h, w)) return false;
-
+        int32_t info = 0;
         if (two_inputs) {
-            int32_t info;
             if (!read_i32(file, info)) return false;
             info_size = info;
-            Blob* info_blob = new Blob();
-            blobs.push_back(info_blob);
-            if (!info_blob->create(info, 1, 1)) return false;
         }
 
         int32_t layer_count;
@@ -146,6 +159,17 @@ bool Net::load(FILE* file, bool two_inputs) {
         int32_t output_count;
         if (!read_i32(file, output_count)) return false;
         if (!read_id_list(file, output_count, output_ids)) return false;
+
+        // The inputs are sized from the header only now that it has been
+        // read whole.
+        Blob* image = new Blob();
+        blobs.push_back(image);
+        if (!image->create(c, h, w)) return false;
+        if (two_inputs) {
+            Blob* info_blob = new Blob();
+            blobs.push_back(info_blob);
+            if (!info_blob->create(info, 1, 1)) return false;
+        }
 
         int32_t record = 0;
         int32_t length;
@@ -198,6 +222,10 @@ bool Net::load(FILE* file, bool two_inputs) {
             int32_t has_weights;
             if (!read_i32(file, has_weights)) return false;
             if (has_weights > 0) {
+                int64_t weight_bytes = 0;
+                for (const Blob* weight : layer->weights) weight_bytes += int64_t(weight->count) * 4;
+                const int64_t left = bytes_left(file);
+                if (left >= 0 && weight_bytes > left) return false;  // cut short
                 for (Blob* weight : layer->weights) {
                     if (!read_floats(file, weight->data, size_t(weight->count))) return false;
                 }
@@ -212,6 +240,9 @@ bool Net::load(FILE* file, bool two_inputs) {
         }
         ready = true;
         return true;
+    } catch (const BlobBudgetExceeded&) {
+        say(budget_line(blob_budget));
+        return false;
     } catch (const std::bad_alloc&) {
         // A shape too large to allocate is a malformed model, not a crash.
         return false;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "net/blob.h"
+#include "net/blob_budget.h"
 #include "net/layer.h"
 
 namespace kx {
@@ -54,6 +55,9 @@ public:
     std::vector<std::vector<int>> top_ids;
     std::vector<int> output_ids;
     int info_size = 0;
+    // Most bytes the blobs may take at the declared input size; a model that
+    // needs more is refused at load with one line.
+    int64_t blob_budget = kDefaultBlobBudgetBytes;
 
 private:
     bool load(FILE* file, bool two_inputs);

@@ -13,6 +13,8 @@ packages=(
   binutils
   # the Python module and its tests
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-opencv
+  # the fuzzing harnesses (libFuzzer)
+  clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--training" ]]; then
   packages+=(python3 python3-numpy python3-opencv python3-torch python3-torchvision

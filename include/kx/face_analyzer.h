@@ -11,7 +11,8 @@
 // kx_tracker.h: images are 8-bit three-channel blue-green-red cv::Mat, output
 // lists are emptied first, and an analyzer that has not been started (or an
 // unusable image) gives empty lists. Model loading reports on standard
-// output.
+// output. No method throws: a failure inside one (such as running out of
+// memory) gives empty lists and one line on standard error.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,13 +34,18 @@ public:
     FaceAnalyzer& operator=(const FaceAnalyzer&) = delete;
 
     // Loads the four models of model_dir and prepares max_faces tracking
-    // slots; max_faces <= 0 does nothing. A running analyzer is stopped
+    // slots; max_faces <= 0 does nothing, and so does max_faces above 1024
+    // (with one line on standard error). A running analyzer is stopped
     // first. A model that fails to load leaves a component that finds
     // nothing.
     void start(const std::string& model_dir, int max_faces);
     // Frees the models and tracked faces; harmless when not started.
     void stop();
     bool started() const;
+    // File names of the models of the last start that could not be loaded
+    // (missing, damaged, or of the wrong kind), detector first; empty when
+    // every model loaded or the analyzer is not started.
+    std::vector<std::string> unusableModels() const;
 
     void detect(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores);
     void detectAlign5(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores,
@@ -49,7 +55,11 @@ public:
     void align95(const cv::Mat& image, const std::vector<cv::Rect>& rects, std::vector<cv::Mat>& points5,
                  std::vector<cv::Mat>& points95);
     // One video frame; shapes receives the 95 x 2 float shape of every
-    // tracked face. A frame of a new size starts tracking afresh.
+    // tracked face. A frame of a new size starts tracking afresh. The face
+    // detector runs on the full frame every few frames, at a cost that grows
+    // with the frame (about 2.5 GB and several seconds for 4000 x 3000);
+    // frames above 16 megapixels (4096 x 4096) give no shapes and one line
+    // on standard error.
     void track(const cv::Mat& frame, std::vector<cv::Mat>& shapes);
     // How many track calls so far have run the face detector (the costly
     // step, done only every few frames).

@@ -27,7 +27,11 @@ bool ConvLayer::read_shape_params() {
 bool ConvLayer::derive_output_size(const Blob& in) {
     // In 64 bits, so that absurd parameters are refused instead of
     // overflowing; the division truncates toward zero as in 32 bits.
-    const int64_t depth = int64_t(in.channels) * ksize * ksize;
+    int64_t depth = 0;
+    if (__builtin_mul_overflow(int64_t(in.channels), int64_t(ksize), &depth) ||
+        __builtin_mul_overflow(depth, int64_t(ksize), &depth)) {
+        return false;
+    }
     const int64_t h = (int64_t(in.height) + 2 * int64_t(pad) - ksize) / stride + 1;
     const int64_t w = (int64_t(in.width) + 2 * int64_t(pad) - ksize) / stride + 1;
     if (depth <= 0 || depth > INT_MAX || h <= 0 || h > INT_MAX || w <= 0 || w > INT_MAX) {

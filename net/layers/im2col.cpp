@@ -1,6 +1,7 @@
 #include "net/layers/im2col.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace kx {
@@ -15,14 +16,16 @@ struct ValidRange {
     int hi;
 };
 
+// In 64 bits: with a stride or pad near the int range the sums below would
+// wrap in 32.
 ValidRange valid_outputs(int k, int pad, int stride, int size, int out_size) {
-    const int first = k - pad;  // input coordinate of output 0
-    int lo = first >= 0 ? 0 : (-first + stride - 1) / stride;
-    int hi = 0;
+    const int64_t first = int64_t(k) - pad;  // input coordinate of output 0
+    int64_t lo = first >= 0 ? 0 : (-first + stride - 1) / stride;
+    int64_t hi = 0;
     if (size - 1 - first >= 0) hi = (size - 1 - first) / stride + 1;
-    lo = std::min(lo, out_size);
-    hi = std::max(lo, std::min(hi, out_size));
-    return {lo, hi};
+    lo = std::min<int64_t>(lo, out_size);
+    hi = std::max<int64_t>(lo, std::min<int64_t>(hi, out_size));
+    return {int(lo), int(hi)};
 }
 
 // Writes the out_h x out_w values of one (channel, tap) row.
@@ -35,7 +38,8 @@ void fill_row(const float* plane, int height, int width, int ky, int kx, int pad
     std::fill(row, row + size_t(ys.lo) * out_w, 0.0f);
     for (int oy = ys.lo; oy < ys.hi; ++oy) {
         float* out = row + size_t(oy) * out_w;
-        const float* src = plane + size_t(oy * stride - pad + ky) * width + (xs.lo * stride - pad + kx);
+        const float* src = plane + size_t(int64_t(oy) * stride - pad + ky) * width +
+                           size_t(int64_t(xs.lo) * stride - pad + kx);
         std::fill(out, out + xs.lo, 0.0f);
         if (stride == 1) {
             std::memcpy(out + xs.lo, src, sizeof(float) * size_t(inner));
@@ -51,7 +55,7 @@ void fill_row(const float* plane, int height, int width, int ky, int kx, int pad
 }  // namespace
 
 int conv_out_size(int size, int ksize, int pad, int stride) {
-    return (size + 2 * pad - ksize) / stride + 1;
+    return int((int64_t(size) + 2 * int64_t(pad) - ksize) / stride + 1);
 }
 
 void im2col(const float* input, int channels, int height, int width, int ksize, int pad,

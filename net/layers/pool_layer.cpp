@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "net/console.h"
 
@@ -130,7 +131,8 @@ void PoolLayer::average_pool(const float* in, int height, int width, float* out)
             const int x0 = ox * stride - pad;
             const int x1 = std::min(x0 + ksize_w, width + pad);
             // The divisor counts the padding positions the window covers.
-            const int size = (y1 - y0) * (x1 - x0);
+            // In 64 bits: a window of 2^22 x 2^22 positions wraps an int.
+            const int64_t size = int64_t(y1 - y0) * (x1 - x0);
             const int cy0 = std::max(y0, 0), cy1 = std::min(y1, height);
             const int cx0 = std::max(x0, 0), cx1 = std::min(x1, width);
             if (cy0 >= cy1 || cx0 >= cx1) {

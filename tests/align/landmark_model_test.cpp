@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "align/shape_regression.h"
 #include "support/landmark_model_writer.h"
 
 namespace kx {
@@ -98,6 +99,65 @@ TEST(LandmarkModelLoad, ImpossibleCountsAreRefused) {
         std::memcpy(&bad[c.at], &c.value, 4);
         EXPECT_FALSE(parses(model, bad)) << c.why;
     }
+}
+
+// Children may be stored before their parents: what matters is that every
+// walk from the root ends at a leaf. Root 0 sends left to split 3, whose
+// children 1 and 2 lie before it; right is leaf 4. On a flat frame every
+// difference is 0, so a threshold of 1 goes left and -1 goes right.
+test::ModelSpec children_first(int split3_threshold_sign, int split3_left = 1) {
+    test::ModelSpec m;
+    m.mean.assign(190, 0.0f);
+    for (int i = 0; i < 95; ++i) m.mean[size_t(2 * i)] = 0.01f * float(i), m.mean[size_t(2 * i + 1)] = 0.02f * float(i % 7);
+    const float t = float(split3_threshold_sign);
+    const test::TreeSpec tree{{test::split(0, 0, 0, 1, 0, 0, 1.0f, 3, 4), test::leaf(0), test::leaf(1),
+                               test::split(2, 0, 0, 5, 0, 0, t, split3_left, 2), test::leaf(2)},
+                              3};
+    m.stages.push_back({{tree}, 95, {}});
+    for (int row = 0; row < 3; ++row) {
+        for (int k = 0; k < 190; ++k) m.stages[0].increments.push_back(k == 0 ? 0.1f * float(row + 1) : 0.0f);
+    }
+    return m;
+}
+
+TEST(LandmarkModelLoad, TreesWhoseChildrenComeFirstAreWalkedToTheirLeaves) {
+    const cv::Mat frame(100, 100, CV_8UC1, cv::Scalar(100));
+    const ShapeBox box{20, 20, 60, 60, 50, 50};
+    for (const int sign : {1, -1}) {
+        LandmarkModel model;
+        ASSERT_TRUE(parses(model, test::serializeLandmarkModel(children_first(sign))));
+        cv::Mat shape = reprojectShape(model.mean_shape, box), increment;
+        ASSERT_TRUE(predictStage(model.stages[0], model, frame, shape, box, increment));
+        // Left from split 3 reaches leaf 0 (row 0), right leaf 1 (row 1).
+        EXPECT_FLOAT_EQ(increment.at<float>(0, 0), sign > 0 ? 0.1f : 0.2f);
+    }
+    // A walk that comes back to a node never ends: refused, whether the
+    // cycle passes through the root or not.
+    LandmarkModel model;
+    EXPECT_FALSE(parses(model, test::serializeLandmarkModel(children_first(1, 0))));
+    test::ModelSpec loop = children_first(1);
+    loop.stages[0].trees[0].nodes[3] = test::split(2, 0, 0, 5, 0, 0, 1.0f, 3, 2);  // split 3 onto itself
+    EXPECT_FALSE(parses(model, test::serializeLandmarkModel(loop)));
+    // A hand-built cascade the reader never saw: the walk gives up instead
+    // of running forever, and the stage votes nothing.
+    ASSERT_TRUE(parses(model, test::serializeLandmarkModel(children_first(1))));
+    model.stages[0].trees[0].nodes[3].left = 0;
+    const ShapeBox box2{20, 20, 60, 60, 50, 50};
+    cv::Mat shape = reprojectShape(model.mean_shape, box2), increment;
+    ASSERT_TRUE(predictStage(model.stages[0], model, frame, shape, box2, increment));
+    EXPECT_EQ(cv::countNonZero(increment), 0);
+}
+
+// A stage with no tree and no table row is valid (it votes nothing); its
+// empty table must not be copied from a null pointer.
+TEST(LandmarkModelLoad, StageWithoutRowsLoads) {
+    test::ModelSpec m;
+    m.mean.assign(190, 0.5f);
+    m.stages.push_back({{}, 95, {}});
+    LandmarkModel model;
+    ASSERT_TRUE(parses(model, test::serializeLandmarkModel(m)));
+    EXPECT_EQ(model.stages.size(), 1u);
+    EXPECT_TRUE(model.stages[0].increments.empty());
 }
 
 }  // namespace

@@ -86,6 +86,39 @@ TEST(SimilarityTransform, RecoversAnAppliedRotationAndScale) {
                  similarityTransform(b, b.rowRange(0, 94), r, scale) || scale != 5.0f || r(0, 0) != 9.0f);
 }
 
+// One stage on its own, on a working shape that is the mean shape turned by
+// 30 degrees and grown by 1.5 (about another centre): the stage's vote, a
+// table row in the mean shape's frame, comes back turned and grown the same
+// way. Point 3's row moves it 0.1 units along x; every other point stays.
+TEST(PredictStage, TurnsAndScalesTheVoteLikeTheWorkingShape) {
+    const cv::Mat frame(100, 100, CV_8UC1, cv::Scalar(100));
+    // A round mean shape: its size measure does not change as it turns.
+    cv::Mat round(95, 2, CV_32FC1);
+    for (int i = 0; i < 95; ++i) {
+        round.at<cv::Point2f>(i) = {float(50 + 18 * std::cos(2 * CV_PI * i / 95)),
+                                    float(50 + 18 * std::sin(2 * CV_PI * i / 95))};
+    }
+    const LandmarkModel model = model_of(round, {kOneLeaf}, {{3, 0.1f}});
+    const double t = 30.0 * CV_PI / 180.0, grow = 1.5;
+    cv::Mat shape(95, 2, CV_32FC1);
+    for (int i = 0; i < 95; ++i) {
+        const double u = model.mean_shape.at<float>(i, 0), v = model.mean_shape.at<float>(i, 1);
+        shape.at<float>(i, 0) = float(48 + 30 * grow * (std::cos(t) * u - std::sin(t) * v));
+        shape.at<float>(i, 1) = float(53 + 30 * grow * (std::sin(t) * u + std::cos(t) * v));
+    }
+    cv::Mat increment;
+    ASSERT_TRUE(predictStage(model.stages[0], model, frame, shape, kBox, increment));
+    ASSERT_EQ(increment.size(), cv::Size(2, 95));
+    cv::Mat want = cv::Mat::zeros(95, 2, CV_32FC1);
+    want.at<float>(3, 0) = float(grow * 0.1 * std::cos(t));
+    want.at<float>(3, 1) = float(grow * 0.1 * std::sin(t));
+    EXPECT_LT(cv::norm(increment, want, cv::NORM_INF), 1e-5) << increment.row(3);
+
+    // A shape without spread gives no similarity, hence no prediction.
+    const cv::Mat point(95, 2, CV_32FC1, cv::Scalar(40.0f));
+    EXPECT_FALSE(predictStage(model.stages[0], model, frame, point, kBox, increment));
+}
+
 // One split compares feature a, an offset from point 0 at (20, 20), with
 // feature b 9.5 pixels left of it, at pixel (10, 20) = 100. It goes left
 // (moving point 1) only when the threshold exceeds the difference a - b;

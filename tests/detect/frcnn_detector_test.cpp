@@ -85,6 +85,32 @@ TEST(FRCNNDetector, FindsTheFacesTheSyntheticModelPlaces) {
     }
 }
 
+// When the proposal layer keeps no box, the image has no candidate and so
+// no face: not the candidates of an earlier image (whose rows the layer's
+// output still holds), nor rows no pass ever wrote. The proposal layer's
+// parameters are read on every pass, so a huge minimum size drops every box.
+TEST(FRCNNDetector, NoProposalMeansNoFaceEveryRun) {
+    const std::string dir = std::filesystem::temp_directory_path() / ("kx_noprop_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(write_model_file(test::makeSyntheticDetectorModel(), dir + "/" + FRCNNDetector::kModelFile));
+    FRCNNDetector fresh, used;
+    said([&] { fresh.load(dir + "/", 0, 1), used.load(dir + "/", 0, 1); });
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(fresh.net->ready && used.net->ready);
+    Layer* proposal_of_fresh = fresh.net->layers.at(4);
+    Layer* proposal_of_used = used.net->layers.at(4);
+    ASSERT_EQ(proposal_of_used->type(), "frcnnproposal");
+
+    const cv::Mat face = cells_image(256, 192, {{0, 0, 255}, {5, 5, 255}});
+    ASSERT_EQ(detect(used, face).size(), 1u);
+    proposal_of_used->params["rpn_min_size"] = "100000";
+    proposal_of_fresh->params["rpn_min_size"] = "100000";
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_TRUE(detect(used, face).empty()) << "run " << run;
+        EXPECT_TRUE(detect(fresh, face).empty()) << "run " << run;
+    }
+}
+
 TEST(FRCNNDetector, MissingModelIsReportedAndFindsNothing) {
     FRCNNDetector detector;
     EXPECT_EQ(said([&] { detector.load("/nonexistent/models", 0, 1); }),

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -251,6 +252,69 @@ TEST_F(KxFace, BadInputFailsWithExitCodeOne) {
     o = run({"track", good});
     EXPECT_EQ(o.exit_code, 1);
     EXPECT_NE(o.err.find("model95_tern.bin"), std::string::npos) << o.err;
+}
+
+// The "kxface:" lines of standard error (the library's own console lines
+// are sent there too).
+std::vector<std::string> toolLines(const std::string& err) {
+    std::vector<std::string> lines;
+    for (const std::string& line : linesOf(err)) {
+        if (line.rfind("kxface:", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+}
+
+// A model file that is present but cannot be used stops the tool with one
+// line naming it: garbage, a file cut short, another model's file in its
+// place, an empty cascade file.
+TEST_F(KxFace, UnusableModelFileIsNamedAndFails) {
+    const std::string good = image("good.png", frameWithFaces(320, 240, {{10, 7}}));
+    const std::string five = test::readFile(models_ / kFivePointModelFile);
+    const struct { const char* file; std::string bytes; } cases[] = {
+        {kDetectorModelFile, "this is not a network"},
+        {kFivePointModelFile, five.substr(0, five.size() / 2)},
+        {kNinetyFivePointModelFile, std::string(4096, '\xff')},
+        {kLandmarkModelFile, five},
+        {kLandmarkModelFile, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ", " + std::to_string(c.bytes.size()) + " bytes");
+        const std::string kept = test::readFile(models_ / c.file);
+        std::ofstream(models_ / c.file, std::ios::binary | std::ios::trunc) << c.bytes;
+        const Outcome o = run({"align95", good});
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_EQ(o.out, "");
+        const std::vector<std::string> said = toolLines(o.err);
+        ASSERT_EQ(said.size(), 1u) << o.err;
+        EXPECT_EQ(said[0].rfind("kxface: cannot use model " + (models_ / c.file).string(), 0), 0u) << said[0];
+        std::ofstream(models_ / c.file, std::ios::binary | std::ios::trunc) << kept;
+    }
+    EXPECT_EQ(run({"detect", good}).exit_code, 0);
+}
+
+// Thin pictures whose long side passes 640 shrink to one row or column: no
+// failure, and the pictures after them are processed. A file name with a
+// byte that is not UTF-8 still gives a line any JSON reader accepts.
+TEST_F(KxFace, ThinPicturesAndOddFileNames) {
+    const std::string tall = image("tall.png", cv::Mat(1281, 1, CV_8UC3, cv::Scalar::all(128)));
+    const std::string wide = image("wide.png", cv::Mat(2, 2561, CV_8UC3, cv::Scalar::all(128)));
+    const std::string good = image("good.png", frameWithFaces(320, 240, {{10, 7}}));
+    Outcome o = run({"align95", tall, wide, good});
+    EXPECT_EQ(o.exit_code, 0) << o.err;
+    std::vector<std::string> lines = linesOf(o.out);
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    EXPECT_EQ(parse(lines[0])["height"].number, 1281);
+    EXPECT_EQ(parse(lines[1])["width"].number, 2561);
+    EXPECT_EQ(parse(lines[2])["faces"].size(), 1u);
+
+    const std::string odd = image(std::string("odd\xff\xc3(\xe2\x82\xac.png"), frameWithFaces(320, 240, {{10, 7}}));
+    o = run({"detect", odd});
+    EXPECT_EQ(o.exit_code, 0) << o.err;
+    lines = linesOf(o.out);
+    ASSERT_EQ(lines.size(), 1u);
+    // The stray bytes are escaped, the euro sign (a whole UTF-8 sequence) kept.
+    EXPECT_NE(lines[0].find("odd\\u00ff\\u00c3(\xe2\x82\xac.png"), std::string::npos) << lines[0];
+    EXPECT_EQ(parse(lines[0])["faces"].size(), 1u);
 }
 
 }  // namespace

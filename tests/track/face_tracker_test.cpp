@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "api/synthetic_models.h"
+#include "detect/enlarge_to_square.h"
 #include "track/shape_box.h"
 
 namespace kx {
@@ -128,6 +129,43 @@ TEST_F(FaceTracker, DetectionOfATrackedFaceIsNotOfferedAgain) {
     // Had the detection been offered, entry 1 would have run the landmark
     // networks on it and kept a (reset) shape.
     EXPECT_TRUE(tracker_.faces[1].shape.empty());
+}
+
+// A detection that overlaps a tracked face by a third is that face again,
+// found a little off: it is not offered to the idle entry either. One that
+// overlaps it by less than a fifth is another face, and is offered.
+TEST_F(FaceTracker, DetectionOverlappingATrackedFaceByAThirdIsNotOfferedAgain) {
+    start(2, {kCellA});
+    detectingCalls(17);  // call 18 detects again
+    ASSERT_EQ(detector_.calls, 1);
+    ASSERT_TRUE(tracker_.faces[0].active);
+    const cv::Rect held = boxFromShape(tracker_.faces[0].shape);
+    // The detector's box whose square (as the tracker enlarges it) lies
+    // `dx` pixels right of the held box.
+    auto beside = [&](int dx, float& overlap) {
+        std::vector<FaceRecord> probe(1);
+        probe[0].box = cv::Rect(held.x + dx, held.y, int(held.width / 1.2f), int(held.height / 1.2f));
+        const cv::Rect detected = probe[0].box;
+        enlargeToSquare(probe);
+        overlap = rectOverlap(probe[0].box, held);
+        return detected;
+    };
+    float overlap = 1.0f;
+    int dx = 0;
+    while (overlap > 0.35f && dx < held.width) beside(++dx, overlap);
+    ASSERT_GT(overlap, 0.3f);
+    detector_.boxes = {beside(dx, overlap)};
+    step();
+    ASSERT_EQ(detector_.calls, 2);
+    EXPECT_TRUE(tracker_.faces[1].shape.empty()) << "offered at overlap " << overlap;
+
+    while (overlap > 0.15f && dx < 2 * held.width) beside(++dx, overlap);
+    ASSERT_LT(overlap, 0.2f);
+    detector_.boxes = {beside(dx, overlap)};
+    detectingCalls(20);  // call 38 detects
+    ASSERT_EQ(detector_.calls, 3);
+    // Offered: entry 1 ran the landmark networks on it and kept a shape.
+    EXPECT_FALSE(tracker_.faces[1].shape.empty()) << "not offered at overlap " << overlap;
 }
 
 TEST_F(FaceTracker, ResetEntryKeepsItsHistory) {

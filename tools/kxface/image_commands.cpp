@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "drawing.h"
 #include "json_writer.h"
+#include "model_folder.h"
 #include "kx/face_analyzer.h"
 
 namespace kxface {
@@ -101,6 +102,7 @@ int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
     if (images.empty() || !modelsPresent(options)) return kExitFailure;
 
     kx::FaceAnalyzer analyzer(options.models, options.faces);
+    if (reportUnusableModels(analyzer, options.models)) return kExitFailure;
     for (const std::string& path : images) {
         const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
         if (image.empty()) {

@@ -5,9 +5,51 @@
 
 namespace kxface {
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0 when
+// the bytes there are not one: a stray continuation byte, a cut sequence,
+// an overlong form, a surrogate or a code point above U+10FFFF.
+size_t utf8_sequence(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size()) return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return n;
+}
+
+}  // namespace
+
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = utf8_sequence(text, i);
+        if (n > 1) {
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        ++i;
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -15,7 +57,11 @@ std::string quoted(const std::string& text) {
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (c < 0x20) {
+                // Control characters, and bytes that are not UTF-8 (file
+                // names may hold any byte): the latter are written as the
+                // character of the same number (0xFF as U+00FF), so that
+                // every line stays valid JSON.
+                if (c < 0x20 || n == 0) {
                     char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;

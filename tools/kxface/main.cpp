@@ -65,9 +65,9 @@ const char kUsage[] =
     "\n"
     "Standard output carries only results. The inputs are checked before the\n"
     "models are loaded: a missing or unreadable input is reported at once.\n"
-    "Exit status: 0 success; 1 a missing or unreadable input, missing models or\n"
-    "an output that cannot be written (other images are still processed); 2 a\n"
-    "usage error.\n";
+    "Exit status: 0 success; 1 a missing or unreadable input, missing or\n"
+    "unusable models (one line names the file) or an output that cannot be\n"
+    "written (other images are still processed); 2 a usage error.\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "kxface: %s (see kxface --help)\n", message.c_str());

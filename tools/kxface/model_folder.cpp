@@ -3,6 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "commands.h"
+#include "kx/face_analyzer.h"
+
 namespace kxface {
 
 namespace fs = std::filesystem;
@@ -27,6 +30,15 @@ std::vector<std::string> missingModelFiles(const std::string& folder) {
         if (!fs::is_regular_file(fs::path(folder) / name, error)) missing.push_back(name);
     }
     return missing;
+}
+
+bool reportUnusableModels(const kx::FaceAnalyzer& analyzer, const std::string& folder) {
+    const std::vector<std::string> unusable = analyzer.unusableModels();
+    if (unusable.empty()) return false;
+    std::string list;
+    for (const std::string& name : unusable) list += (list.empty() ? "" : ", ") + (fs::path(folder) / name).string();
+    complain("cannot use model " + list + " (damaged, cut short or not that model)");
+    return true;
 }
 
 }  // namespace kxface

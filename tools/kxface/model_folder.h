@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+namespace kx {
+class FaceAnalyzer;
+}
+
 namespace kxface {
 
 // The models installed with the library (found relative to the kxface
@@ -12,5 +16,10 @@ std::string defaultModelFolder();
 
 // The fixed model file names that are missing from folder (empty: complete).
 std::vector<std::string> missingModelFiles(const std::string& folder);
+
+// When a model of folder is present but could not be loaded (damaged, cut
+// short, or another model's file), says so in one "kxface:" line naming the
+// files and returns true.
+bool reportUnusableModels(const kx::FaceAnalyzer& analyzer, const std::string& folder);
 
 }  // namespace kxface

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "drawing.h"
 #include "json_writer.h"
+#include "model_folder.h"
 #include "kx/face_analyzer.h"
 #include "progress.h"
 #include "track/shape_box.h"
@@ -99,6 +100,10 @@ int runTrack(const Options& options, std::FILE* out) {
         return kExitFailure;
     }
     kx::FaceAnalyzer analyzer(options.models, options.faces);
+    if (reportUnusableModels(analyzer, options.models)) {
+        if (json != nullptr && json != out) std::fclose(json);
+        return kExitFailure;
+    }
     cv::VideoWriter writer;
     const double fps = capture.get(cv::CAP_PROP_FPS);
     const long long total = static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_COUNT));

@@ -1,0 +1,29 @@
+// The two-input network loader on any bytes, then the detection run on a few
+// image sizes (the declared input size and smaller ones, so that no pass
+// needs more than the blob budget).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "net/net.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    kx::Net net;
+    net.blob_budget = kx::fuzz::kFuzzBlobBudget;
+    FILE* file = kx::fuzz::open_input(data, size);
+    const bool loaded = net.load_model(file);
+    if (file != nullptr) std::fclose(file);
+    if (!loaded || net.input_channels <= 0) return 0;
+
+    const int h = std::min(net.input_height, 48), w = std::min(net.input_width, 48);
+    const int sizes[][2] = {{h, w}, {std::max(1, h / 2), std::max(1, w - 3)}, {1, std::max(1, w / 3)}};
+    for (const auto& s : sizes) {
+        const size_t plane = size_t(s[0]) * size_t(s[1]);
+        std::vector<float> planes(plane * size_t(net.input_channels));
+        for (size_t i = 0; i < planes.size(); ++i) planes[i] = float(int(i * 53 % 255) - 127);
+        net.detect(planes, {float(s[0]), float(s[1]), 1.0f}, 0.5f);
+    }
+    return 0;
+}
