@@ -2,6 +2,8 @@
 // tracker context. Everything else in the library is hidden.
 #include "kx_tracker.h"
 
+#include <cstdlib>
+
 #include "api/tracker_context.h"
 
 #if defined(_WIN32)
@@ -23,6 +25,9 @@ kx::TrackerContext& processContext() {
 extern "C" {
 
 KX_TRACKER_API void KXTracker_init(const char* model_dir, int max_faces) {
+    // KX_THREADS picks the thread count; unset or not a number from 1 to 64
+    // gives the default.
+    if (max_faces > 0) kx::contextSetThreads(processContext(), kx::parse_thread_count(std::getenv("KX_THREADS")));
     kx::contextInit(processContext(), model_dir != nullptr ? model_dir : "", max_faces);
 }
 

@@ -48,11 +48,37 @@ bool alignBothOnFirstEntry(Tracker& tracker, const cv::Mat& grey, FaceRecord& fa
                                  is_face) == 0;
 }
 
+// Hands the context's threads to every network it runs.
+void attachThreads(TrackerContext& context) {
+    if (context.tracker != nullptr) {
+        context.tracker->five_point_net.threads = context.pool;
+        context.tracker->ninety_five_net.threads = context.pool;
+    }
+    if (context.detector != nullptr && context.detector->net != nullptr) {
+        context.detector->net->threads = context.pool;
+    }
+}
+
 }  // namespace
 
 TrackerContext::~TrackerContext() {
     delete tracker;
     delete detector;
+    delete pool;
+}
+
+void contextSetThreads(TrackerContext& context, int n) {
+    const int wanted = n >= 1 ? n : default_thread_count();
+    if (wanted == context.threads) return;
+    ThreadPool* fresh = wanted > 1 ? new ThreadPool(wanted) : nullptr;
+    delete context.pool;
+    context.pool = fresh;
+    context.threads = wanted;
+    attachThreads(context);
+}
+
+int contextThreads(const TrackerContext& context) {
+    return context.threads >= 1 ? context.threads : default_thread_count();
 }
 
 void contextInit(TrackerContext& context, const std::string& dir, int n) {
@@ -63,6 +89,8 @@ void contextInit(TrackerContext& context, const std::string& dir, int n) {
     Tracker* tracker = new Tracker();
     startTracker(*tracker, *context.detector, dir, n);
     context.tracker = tracker;
+    if (context.threads == 0) contextSetThreads(context, 0);
+    attachThreads(context);
 }
 
 void contextDestroy(TrackerContext& context) {

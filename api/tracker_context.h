@@ -10,6 +10,7 @@
 
 #include "api/tracker.h"
 #include "detect/frcnn_detector.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -24,7 +25,16 @@ struct TrackerContext {
     FRCNNDetector* detector = nullptr;   // owned; released (no network) after shut-down
     cv::Mat previous_grey;               // last tracking frame; outlives shut-down
     long long tracking_detector_runs = 0;  // tracking calls that ran the detector
+    int threads = 0;                     // threads the networks use; 0: not chosen yet
+    ThreadPool* pool = nullptr;          // owned; none for one thread
 };
+
+// Sets the number of threads the context's networks share their work on:
+// n >= 1, or n <= 0 for default_thread_count(). Takes effect at once, on a
+// running tracker too. Results do not depend on it.
+void contextSetThreads(TrackerContext& context, int n);
+// The thread count in use (the default until one is chosen).
+int contextThreads(const TrackerContext& context);
 
 // Start-up: n <= 0 does nothing at all. Otherwise any running tracker is shut
 // down first, a new detector replaces (and frees) the previous one, and a new

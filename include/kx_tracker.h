@@ -12,6 +12,11 @@
 // them from one thread at a time. Applications that need several trackers or
 // several threads use kx::FaceAnalyzer (kx/face_analyzer.h) instead.
 //
+// The networks share their work on a pool of threads of the tracker's own.
+// KXTracker_init reads its size from the environment variable KX_THREADS (a
+// whole number from 1 to 64); unset or anything else gives the default, the
+// number of cores, at most 4. Results are the same for every thread count.
+//
 // Progress and failures are written as text lines on standard output.
 #include <vector>
 

@@ -5,6 +5,7 @@
 #include "detect/detection_row.h"
 #include "net/blob.h"
 #include "net/layer.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -52,6 +53,10 @@ public:
     std::vector<std::vector<int>> top_ids;
     std::vector<int> output_ids;
     int info_size = 0;
+    // Threads the layers share their work out on; null (the default) runs
+    // everything on the calling thread. Not owned. The results do not depend
+    // on it. One Net still runs one pass at a time.
+    ThreadPool* threads = nullptr;
 
 private:
     bool load(FILE* file, bool two_inputs);

@@ -12,6 +12,10 @@
 // lists are emptied first, and an analyzer that has not been started (or an
 // unusable image) gives empty lists. Model loading reports on standard
 // output.
+//
+// Each analyzer also owns a pool of threads that its networks share their
+// work on (setThreads; by default as many as the machine has cores, at most
+// 4). The results are the same to the bit for every thread count.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +44,12 @@ public:
     // Frees the models and tracked faces; harmless when not started.
     void stop();
     bool started() const;
+
+    // The number of threads the analyzer's networks use: n >= 1, or n <= 0
+    // for the default (the number of cores, at most 4). Takes effect at
+    // once, on a running analyzer too; threads() tells the count in use.
+    void setThreads(int n);
+    int threads() const;
 
     void detect(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores);
     void detectAlign5(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores,

@@ -20,6 +20,7 @@ struct Options {
     std::string json;        // --json OUT (track)
     int faces = 4;           // --faces N
     long long max_frames = -1;  // --max-frames N (track); -1: all
+    int threads = 0;         // --threads N; 0: the library's default
 };
 
 // Results go to `out` (the real standard output); the library's own console

@@ -75,7 +75,9 @@ int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
         }
     }
 
-    kx::FaceAnalyzer analyzer(options.models, options.faces);
+    kx::FaceAnalyzer analyzer;
+    analyzer.setThreads(options.threads);
+    analyzer.start(options.models, options.faces);
     int status = kExitOk;
     for (const std::string& path : options.inputs) {
         if (!fs::exists(path, error)) {

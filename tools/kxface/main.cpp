@@ -56,6 +56,9 @@ const char kUsage[] =
     "                   standard output and moves the summary to standard error\n"
     "  --faces N        faces tracked at once (default 4)\n"
     "  --max-frames N   track: stop after N frames (useful with a camera)\n"
+    "  --threads N      threads the networks share their work on, 1 to 64\n"
+    "                   (default: the number of cores, at most 4); the results\n"
+    "                   are the same for every count\n"
     "  -h, --help       print this help and exit\n"
     "\n"
     "Standard output carries only results. The library's own console lines\n"
@@ -96,7 +99,7 @@ int parse(int argc, char** argv, Options& options) {
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takes_value = arg == "--models" || arg == "--draw" || arg == "--json" || arg == "--faces" ||
-                                 arg == "--max-frames";
+                                 arg == "--max-frames" || arg == "--threads";
         if (takes_value) {
             if (i + 1 >= argc) return usageError(arg + " needs a value");
             const std::string value = argv[++i];
@@ -112,6 +115,11 @@ int parse(int argc, char** argv, Options& options) {
                     return usageError("--faces takes a number from 1 to 64");
                 }
                 options.faces = static_cast<int>(number);
+            } else if (arg == "--threads") {
+                if (!parseCount(value, number) || number < 1 || number > 64) {
+                    return usageError("--threads takes a number from 1 to 64");
+                }
+                options.threads = static_cast<int>(number);
             } else {
                 if (!parseCount(value, number) || number < 1) {
                     return usageError("--max-frames takes a number from 1 up");

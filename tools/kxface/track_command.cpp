@@ -94,7 +94,9 @@ int runTrack(const Options& options, std::FILE* out) {
         }
     }
 
-    kx::FaceAnalyzer analyzer(options.models, options.faces);
+    kx::FaceAnalyzer analyzer;
+    analyzer.setThreads(options.threads);
+    analyzer.start(options.models, options.faces);
     cv::VideoWriter writer;
     const double fps = capture.get(cv::CAP_PROP_FPS);
     const long long total = static_cast<long long>(capture.get(cv::CAP_PROP_FRAME_COUNT));
