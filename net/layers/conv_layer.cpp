@@ -30,32 +30,47 @@ constexpr double kSerialWork = 400e3;
 constexpr int kWantedTasks = 8;
 constexpr int kMapQuantum = 4;
 
+// A tile narrower than a few register blocks spends its time starting and
+// ending them.
+constexpr int kMinTileColumns = 96;
+
 // Output rows per tile, given the bytes of input one output row needs.
-int rows_per_tile(size_t bytes_per_row, int out_h) {
+int rows_per_tile(size_t bytes_per_row, int out_h, int out_w) {
     const int fit = int(std::max<size_t>(1, kTileBytes / std::max<size_t>(1, bytes_per_row)));
-    return std::clamp(std::min(fit, out_h / kRowTiles), 1, out_h);
+    const int wide_enough = (kMinTileColumns + out_w - 1) / out_w;
+    return std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
 }
 
 bool has_shape(const Blob& b, int c, int h, int w) {
     return b.data != nullptr && b.num == 1 && b.channels == c && b.height == h && b.width == w;
 }
 
-// Copies the first `channels` planes of `in` into `out` with `pad` zeros on
-// every side.
-void pad_planes(const float* in, int channels, int height, int width, int pad, float* out) {
-    const int wp = width + 2 * pad;
-    const size_t plane = size_t(height + 2 * pad) * wp;
-    for (int c = 0; c < channels; ++c) {
-        float* dst = out + c * plane;
-        const float* src = in + size_t(c) * height * width;
-        std::fill(dst, dst + size_t(pad) * wp, 0.0f);
-        for (int y = 0; y < height; ++y) {
-            float* row = dst + size_t(y + pad) * wp;
-            std::fill(row, row + pad, 0.0f);
-            std::copy(src + size_t(y) * width, src + size_t(y + 1) * width, row + pad);
-            std::fill(row + pad + width, row + wp, 0.0f);
+// One phase plane of a channel: out[i][j] = plane[i * stride + py - pad]
+// [j * stride + px - pad], zero where that lies outside the plane, for
+// i < out_h and j < out_w.
+void split_phase(const float* plane, int height, int width, int pad, int stride, int py, int px, int out_h,
+                 int out_w, float* out) {
+    // Columns j whose x lies inside: [j_lo, j_hi).
+    const int first_x = px - pad;
+    int j_lo = first_x >= 0 ? 0 : (-first_x + stride - 1) / stride;
+    int j_hi = width - 1 - first_x >= 0 ? (width - 1 - first_x) / stride + 1 : 0;
+    j_lo = std::min(j_lo, out_w);
+    j_hi = std::clamp(j_hi, j_lo, out_w);
+    for (int i = 0; i < out_h; ++i) {
+        float* row = out + size_t(i) * out_w;
+        const int y = i * stride + py - pad;
+        if (y < 0 || y >= height) {
+            std::fill(row, row + out_w, 0.0f);
+            continue;
         }
-        std::fill(dst + size_t(height + pad) * wp, dst + plane, 0.0f);
+        std::fill(row, row + j_lo, 0.0f);
+        const float* src = plane + size_t(y) * width + (j_lo * stride + first_x);
+        if (stride == 1) {
+            std::copy(src, src + (j_hi - j_lo), row + j_lo);
+        } else {
+            for (int j = j_lo; j < j_hi; ++j) row[j] = src[size_t(j - j_lo) * stride];
+        }
+        std::fill(row + j_hi, row + out_w, 0.0f);
     }
 }
 
@@ -119,9 +134,9 @@ bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {
 
     if (!derive_output_size(in)) return false;
 
-    // Tiles unfold into col_buffer (see forward), which keeps its storage
-    // from run to run; so does a top whose shape has not changed, since
-    // fresh storage would be faulted in page by page on every run.
+    // A top whose shape has not changed keeps its storage (as the scratch
+    // memory of forward does): fresh storage would be faulted in page by
+    // page on every run.
     if (has_shape(*tops[0], map_num, out_height, out_width)) return true;
     return tops[0]->reshape(map_num, out_height, out_width);
 }
@@ -142,12 +157,7 @@ void ConvLayer::forward(const BlobList& bottoms, const BlobList& tops) {
         kernels = cross_kernels_.data();
     }
     const double work = double(map_num) * out_height * out_width * depth;
-    ThreadPool* pool = work >= kSerialWork ? threads : nullptr;
-    if (stride == 1) {
-        forward_stride_one(in, taps, kernels, pool, tops[0]->data);
-    } else {
-        forward_unfolded(in, taps, kernels, pool, tops[0]->data);
-    }
+    forward_tiles(in, taps, kernels, work >= kSerialWork ? threads : nullptr, tops[0]->data);
 }
 
 ConvLayer::Tiling ConvLayer::tiling(int tile_rows) const {
@@ -164,39 +174,50 @@ ConvLayer::Tiling ConvLayer::tiling(int tile_rows) const {
     return t;
 }
 
-// Stride 1: the taps of output row y lie in the input rows y - pad + ky,
-// shifted by kx - pad. On the zero-padded input (width wp) a tile of rows is
-// then one run of (rows - 1) * wp + out_width columns per tap, read in
-// place through a table of offsets; the columns between the rows (wp -
-// out_width of them) are computed and dropped.
-void ConvLayer::forward_stride_one(const Blob& in, const std::vector<int>& taps, const float* kernels,
-                                   ThreadPool* pool, float* top) {
-    const int wp = in.width + 2 * pad;
-    const int hp = in.height + 2 * pad;
-    const float* source = in.data;
+// The input, zero-padded, is split into stride x stride phase planes per
+// channel: phase (py, px) holds the padded values at rows py, py + stride,
+// ... and columns px, px + stride, .... Tap (ky, kx) of output (y, x) is
+// then value (y + ky / stride, x + kx / stride) of phase (ky % stride,
+// kx % stride): on planes of width wq, a tile of output rows is one run of
+// (rows - 1) * wq + out_width columns per tap, read in place through a table
+// of offsets. The columns between the rows (wq - out_width of them) are
+// computed and dropped. With stride 1 and no padding the input itself is
+// the one phase.
+void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
+                              float* top) {
+    const int phases = stride * stride;
+    const int hq = (in.height + 2 * pad + stride - 1) / stride;
+    const int wq = (in.width + 2 * pad + stride - 1) / stride;
+    const size_t plane = size_t(hq) * size_t(wq);
     // The offsets below are ints.
-    if (size_t(in.channels) * size_t(hp) * size_t(wp) > size_t(INT_MAX)) throw std::bad_alloc();
-    if (pad > 0) {
-        padded_.resize(size_t(in.channels) * hp * wp);
-        float* out = padded_.data();
-        const size_t plane = size_t(hp) * wp;
-        parallel_for(pool, in.channels, [&](int c, int) {
-            pad_planes(in.data + size_t(c) * in.height * in.width, 1, in.height, in.width, pad, out + c * plane);
+    if (size_t(in.channels) * phases * plane > size_t(INT_MAX)) throw std::bad_alloc();
+    const float* source = in.data;
+    if (phases > 1 || pad > 0) {
+        phases_.resize(size_t(in.channels) * phases * plane);
+        float* out = phases_.data();
+        parallel_for(pool, in.channels * phases, [&](int q, int) {
+            const int c = q / phases, py = (q % phases) / stride, px = q % stride;
+            split_phase(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py, px, hq,
+                        wq, out + size_t(q) * plane);
         });
-        source = padded_.data();
+        source = phases_.data();
     }
     const int depth = in.channels * int(taps.size());
     offsets_.resize(size_t(depth));
     for (int c = 0, r = 0; c < in.channels; ++c) {
-        for (int tap : taps) offsets_[size_t(r++)] = c * hp * wp + (tap / ksize) * wp + tap % ksize;
+        for (int tap : taps) {
+            const int ky = tap / ksize, kx = tap % ksize;
+            const int q = c * phases + (ky % stride) * stride + kx % stride;
+            offsets_[size_t(r++)] = int(size_t(q) * plane) + (ky / stride) * wq + kx / stride;
+        }
     }
 
-    const size_t bytes_per_row = sizeof(float) * size_t(in.channels) * wp;
-    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height));
-    // Without columns to drop (1 x 1 kernels, no padding) the product
-    // writes straight into the top.
-    const bool in_place = wp == out_width;
-    const int tile_columns = (t.rows - 1) * wp + out_width;
+    const size_t bytes_per_row = sizeof(float) * size_t(in.channels) * phases * wq;
+    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width));
+    // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
+    // product writes straight into the top.
+    const bool in_place = wq == out_width;
+    const int tile_columns = (t.rows - 1) * wq + out_width;
     const size_t scratch = size_t(t.group_maps) * tile_columns;
     if (!in_place) reserve_scratch(scratch * size_t(slot_count(pool)));
 
@@ -207,47 +228,23 @@ void ConvLayer::forward_stride_one(const Blob& in, const std::vector<int>& taps,
         const int rows = std::min(t.rows, out_height - y0);
         const int first_map = (task % t.groups) * t.group_maps;
         const int maps = std::min(t.group_maps, map_num - first_map);
-        const int columns = (rows - 1) * wp + out_width;
+        const int columns = (rows - 1) * wq + out_width;
         const float* a = kernels + size_t(first_map) * depth;
+        const float* b = source + size_t(y0) * wq;
         float* out = top + size_t(first_map) * spatial + size_t(y0) * out_width;
         if (in_place) {
-            tile_product_rows(a, depth, source + size_t(y0) * wp, offsets_.data(), biases + first_map, out, spatial,
-                              maps, columns, depth);
+            tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, out, spatial, maps, columns, depth);
             return;
         }
         float* block = col_buffer->data + scratch * size_t(slot);
-        tile_product_rows(a, depth, source + size_t(y0) * wp, offsets_.data(), biases + first_map, block,
-                          tile_columns, maps, columns, depth);
+        tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, block, tile_columns, maps, columns,
+                          depth);
         for (int m = 0; m < maps; ++m) {
             for (int r = 0; r < rows; ++r) {
-                const float* from = block + size_t(m) * tile_columns + size_t(r) * wp;
+                const float* from = block + size_t(m) * tile_columns + size_t(r) * wq;
                 std::copy(from, from + out_width, out + size_t(m) * spatial + size_t(r) * out_width);
             }
         }
-    });
-}
-
-// Other strides: each tile is unfolded into a private column block as
-// im2col does, then multiplied.
-void ConvLayer::forward_unfolded(const Blob& in, const std::vector<int>& taps, const float* kernels,
-                                 ThreadPool* pool, float* top) {
-    const int depth = in.channels * int(taps.size());
-    const Tiling t = tiling(rows_per_tile(sizeof(float) * size_t(depth) * out_width, out_height));
-    const size_t tile_floats = size_t(depth) * size_t(t.rows) * size_t(out_width);
-    reserve_scratch(tile_floats * size_t(slot_count(pool)));
-
-    const int spatial = out_height * out_width;
-    const float* biases = weights[1]->data;
-    parallel_for(pool, t.tiles * t.groups, [&](int task, int slot) {
-        const int y0 = (task / t.groups) * t.rows;
-        const int y1 = std::min(y0 + t.rows, out_height);
-        const int columns = (y1 - y0) * out_width;
-        const int first_map = (task % t.groups) * t.group_maps;
-        const int maps = std::min(t.group_maps, map_num - first_map);
-        float* cols = col_buffer->data + tile_floats * size_t(slot);
-        unfold_rows(in.data, in.channels, in.height, in.width, ksize, pad, stride, taps, y0, y1, cols);
-        tile_product(kernels + size_t(first_map) * depth, depth, cols, columns, biases + first_map,
-                     top + size_t(first_map) * spatial + size_t(y0) * out_width, spatial, maps, columns, depth);
     });
 }
 

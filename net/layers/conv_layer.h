@@ -8,10 +8,11 @@ namespace kx {
 // Two-dimensional convolution with square kernels, one stride, zero padding
 // and one bias per output map. The output is cut into tiles of whole rows
 // (and, for small maps, groups of output maps), each multiplied by the
-// kernels with tile_product on the layer's threads when it has some: with
-// stride 1 straight from the zero-padded input, otherwise from the tile
-// unfolded as im2col does. Each output value is summed in the same
-// order whatever the tiling, so every thread count gives the same bits.
+// kernels with tile_product on the layer's threads when it has some,
+// reading the taps in place from the zero-padded input split into one phase
+// plane per stride offset (see forward_tiles); nothing is unfolded. Each
+// output value is summed in the same order whatever the tiling, so every
+// thread count gives the same bits.
 // With "use_cross_conv" only the middle row and middle column of every
 // stored kernel are used.
 //
@@ -27,11 +28,11 @@ public:
     void forward(const BlobList& bottoms, const BlobList& tops) override;
 
     // Re-reads the shape parameters and re-derives the top from the current
-    // bottom. False (nothing reshaped) when the bottom can no
-    // longer be convolved with the kernels made at set-up.
+    // bottom. False (nothing reshaped) when the bottom can no longer be
+    // convolved with the kernels made at set-up.
     bool reshape_top(const BlobList& bottoms, const BlobList& tops);
 
-    Blob* col_buffer;  // owned; the unfolded tiles, one block per thread
+    Blob* col_buffer;  // owned; per-thread blocks of product output
     int map_num = 0;
     int out_height = 0;
     int out_width = 0;
@@ -56,17 +57,15 @@ private:
         int groups = 1;
     };
     Tiling tiling(int tile_rows) const;
-    void forward_stride_one(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
-                            float* top);
-    void forward_unfolded(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
-                          float* top);
+    void forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
+                       float* top);
     // Grows col_buffer to at least `floats` values; never shrinks it.
     void reserve_scratch(size_t floats);
 
     // Storage kept between runs so that it is reused: cross mode's packed
-    // kernels, the zero-padded input and the tap offsets of stride 1.
+    // kernels, the input's phase planes and the taps' offsets into them.
     std::vector<float> cross_kernels_;
-    std::vector<float> padded_;
+    std::vector<float> phases_;
     std::vector<int> offsets_;
 };
 
