@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,24 @@ public:
     // Colours only on a terminal, so that redirected output stays plain.
     GflopsReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 
+    // With --benchmark_repetitions the median of the repetitions stands for
+    // the benchmark, otherwise its one run.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
             auto it = run.counters.find(kx::bench::kGflops);
-            if (it != run.counters.end()) gflops[run.run_name.function_name] = it->second.value;
+            if (it == run.counters.end()) continue;
+            const std::string& name = run.run_name.function_name;
+            if (median) medians.insert(name);
+            if (median || medians.count(name) == 0) gflops[name] = it->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     std::map<std::string, double> gflops;
+    std::set<std::string> medians;
 };
 
 void print_summary(const std::map<std::string, double>& gflops) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -49,8 +50,10 @@ private:
     int count_ = 0;
     int next_ = 0;          // next index to hand out
     int unfinished_ = 0;    // indices handed out or pending that have not ended
-    long long job_ = 0;     // bumped for every job, so that workers see a new one
-    bool stopping_ = false;
+    // Bumped for every job, so that workers see a new one; also read without
+    // the lock by workers that wait for the next job spinning briefly.
+    std::atomic<long long> job_{0};
+    std::atomic<bool> stopping_{false};
     std::exception_ptr error_;
 };
 

@@ -148,7 +148,12 @@ void ConvLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     }
     const Blob& in = *bottoms[0];
     const bool cross = use_cross_conv != 0;
-    const std::vector<int> taps = cross ? cross_taps(ksize) : square_taps(ksize);
+    const int taps_key = 2 * ksize + (cross ? 1 : 0);
+    if (taps_key != taps_key_) {
+        taps_ = cross ? cross_taps(ksize) : square_taps(ksize);
+        taps_key_ = taps_key;
+    }
+    const std::vector<int>& taps = taps_;
     const int depth = in.channels * int(taps.size());
     const float* kernels = weights[0]->data;
     if (cross) {
@@ -252,7 +257,6 @@ void ConvLayer::reserve_scratch(size_t floats) {
     Blob& cols = *col_buffer;
     if (cols.data != nullptr && size_t(cols.count) >= floats) return;
     if (floats > size_t(INT_MAX)) throw std::bad_alloc();
-    // One row per slot keeps the blob's dimensions small numbers.
     cols.reshape(1, 1, int(floats));
 }
 

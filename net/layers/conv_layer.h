@@ -67,6 +67,10 @@ private:
     std::vector<float> cross_kernels_;
     std::vector<float> phases_;
     std::vector<int> offsets_;
+    // The taps in use (all, or the cross) and the kernel size and mode they
+    // were made for.
+    std::vector<int> taps_;
+    int taps_key_ = -1;
 };
 
 }  // namespace kx
