@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "api/tracker_context.h"
+#include "net/thread_pool.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -6,6 +6,7 @@
 #include "align/ninety_five_points.h"
 #include "api/working_image.h"
 #include "detect/enlarge_to_square.h"
+#include "net/thread_pool.h"
 #include "track/face_tracker.h"
 
 namespace kx {

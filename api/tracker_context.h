@@ -10,9 +10,10 @@
 
 #include "api/tracker.h"
 #include "detect/frcnn_detector.h"
-#include "net/thread_pool.h"
 
 namespace kx {
+
+class ThreadPool;
 
 struct TrackerContext {
     TrackerContext() = default;

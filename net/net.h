@@ -5,9 +5,10 @@
 #include "detect/detection_row.h"
 #include "net/blob.h"
 #include "net/layer.h"
-#include "net/thread_pool.h"
 
 namespace kx {
+
+class ThreadPool;
 
 // One loaded network: layers in execution order, every blob by id, the
 // wiring between them and the ids handed back as outputs.
