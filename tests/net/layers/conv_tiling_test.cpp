@@ -1,6 +1,7 @@
 // The tiled convolution: the product kernel against a double-precision
 // reference, and the whole layer against a direct convolution, with its
 // result the same to the bit on every thread count.
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -22,7 +23,7 @@ TEST(TileProduct, MatchesAReferenceAndIgnoresHowOutputsAreCut) {
     const float sentinel = std::numeric_limits<float>::quiet_NaN();
     for (int m : {1, 3, 4, 5, 9}) {
         for (int n : {1, 8, 23, 24, 25, 50}) {
-            for (int k : {1, 7, 40}) {
+            for (int k : {0, 1, 7, 40, 400}) {
                 SCOPED_TRACE(testing::Message() << m << " x " << n << " x " << k);
                 const int lda = k + 3, ldb = n + 5, ldc = n + 2;
                 const std::vector<float> A = random_values(size_t(m) * lda, 1u + m);
@@ -41,6 +42,13 @@ TEST(TileProduct, MatchesAReferenceAndIgnoresHowOutputsAreCut) {
                         double want = bias[size_t(i)];
                         for (int p = 0; p < k; ++p) want += double(A[size_t(i) * lda + p]) * B[size_t(p) * ldb + j];
                         EXPECT_NEAR(got, want, 1e-5 * (1 + k)) << i << "," << j;
+#if defined(__AVX2__) && defined(__FMA__)
+                        // The promised order: one fused multiply-add per term
+                        // from zero, in input order, then the bias.
+                        float chain = 0.0f;
+                        for (int p = 0; p < k; ++p) chain = std::fma(A[size_t(i) * lda + p], B[size_t(p) * ldb + j], chain);
+                        EXPECT_EQ(got, chain + bias[size_t(i)]) << i << "," << j;
+#endif
                     }
                 }
 
