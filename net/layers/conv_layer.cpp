@@ -45,32 +45,52 @@ bool has_shape(const Blob& b, int c, int h, int w) {
     return b.data != nullptr && b.num == 1 && b.channels == c && b.height == h && b.width == w;
 }
 
-// One phase plane of a channel: out[i][j] = plane[i * stride + py - pad]
-// [j * stride + px - pad], zero where that lies outside the plane, for
-// i < out_h and j < out_w.
-void split_phase(const float* plane, int height, int width, int pad, int stride, int py, int px, int out_h,
-                 int out_w, float* out) {
-    // Columns j whose x lies inside: [j_lo, j_hi).
-    const int first_x = px - pad;
-    int j_lo = first_x >= 0 ? 0 : (-first_x + stride - 1) / stride;
-    int j_hi = width - 1 - first_x >= 0 ? (width - 1 - first_x) / stride + 1 : 0;
-    j_lo = std::min(j_lo, out_w);
-    j_hi = std::clamp(j_hi, j_lo, out_w);
-    for (int i = 0; i < out_h; ++i) {
-        float* row = out + size_t(i) * out_w;
+// out[px * step + j] = row[j * S + px] for px < S, j < n: one input row
+// dealt out to its S phase rows. A fixed S lets the compiler vectorise the
+// loop.
+template <int S>
+void deal_row(const float* __restrict row, int n, float* out, size_t step) {
+    float* __restrict o[S];
+    for (int px = 0; px < S; ++px) o[px] = out + px * step;
+    for (int j = 0; j < n; ++j) {
+        for (int px = 0; px < S; ++px) o[px][j] = row[j * S + px];
+    }
+}
+
+void deal_row(const float* row, int stride, int n, float* out, size_t step) {
+    switch (stride) {
+        case 1: std::copy(row, row + n, out); break;
+        case 2: deal_row<2>(row, n, out, step); break;
+        case 4: deal_row<4>(row, n, out, step); break;
+        default:
+            for (int px = 0; px < stride; ++px)
+                for (int j = 0; j < n; ++j) out[px * step + j] = row[size_t(j) * stride + size_t(px)];
+    }
+}
+
+// The phase rows py of one channel: phase (py, px) row i holds the padded
+// input row i * stride + py, columns px, px + stride, ...; planes of hq x
+// wq, phase (py, px) at out + (py * stride + px) * hq * wq. `padded` is a
+// scratch row of wq * stride floats.
+void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int hq, int wq,
+                      float* out, float* padded) {
+    const size_t phase_plane = size_t(hq) * wq;
+    const int row_length = wq * stride;
+    std::fill(padded, padded + row_length, 0.0f);
+    for (int i = 0; i < hq; ++i) {
+        // Phase (py, 0) row i; phase (py, px) is px planes further on.
+        float* first = out + size_t(py * stride) * phase_plane + size_t(i) * wq;
         const int y = i * stride + py - pad;
         if (y < 0 || y >= height) {
-            std::fill(row, row + out_w, 0.0f);
+            for (int px = 0; px < stride; ++px) {
+                std::fill(first + px * phase_plane, first + px * phase_plane + wq, 0.0f);
+            }
             continue;
         }
-        std::fill(row, row + j_lo, 0.0f);
-        const float* src = plane + size_t(y) * width + (j_lo * stride + first_x);
-        if (stride == 1) {
-            std::copy(src, src + (j_hi - j_lo), row + j_lo);
-        } else {
-            for (int j = j_lo; j < j_hi; ++j) row[j] = src[size_t(j - j_lo) * stride];
-        }
-        std::fill(row + j_hi, row + out_w, 0.0f);
+        // The padding columns of `padded` stay zero from row to row.
+        const int copied = std::min(width, row_length - pad);
+        std::copy(plane + size_t(y) * width, plane + size_t(y) * width + copied, padded + pad);
+        deal_row(padded, stride, wq, first, phase_plane);
     }
 }
 
@@ -199,11 +219,12 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
     const float* source = in.data;
     if (phases > 1 || pad > 0) {
         phases_.resize(size_t(in.channels) * phases * plane);
+        row_scratch_.resize(size_t(slot_count(pool)) * size_t(wq) * stride);
         float* out = phases_.data();
-        parallel_for(pool, in.channels * phases, [&](int q, int) {
-            const int c = q / phases, py = (q % phases) / stride, px = q % stride;
-            split_phase(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py, px, hq,
-                        wq, out + size_t(q) * plane);
+        parallel_for(pool, in.channels * stride, [&](int task, int slot) {
+            const int c = task / stride, py = task % stride;
+            split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py, hq,
+                             wq, out + size_t(c) * phases * plane, row_scratch_.data() + size_t(slot) * wq * stride);
         });
         source = phases_.data();
     }

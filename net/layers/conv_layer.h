@@ -66,6 +66,7 @@ private:
     // kernels, the input's phase planes and the taps' offsets into them.
     std::vector<float> cross_kernels_;
     std::vector<float> phases_;
+    std::vector<float> row_scratch_;  // one padded input row per thread
     std::vector<int> offsets_;
     // The taps in use (all, or the cross) and the kernel size and mode they
     // were made for.
