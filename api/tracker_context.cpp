@@ -74,7 +74,8 @@ void contextSetThreads(TrackerContext& context, int n) {
     ThreadPool* fresh = wanted > 1 ? new ThreadPool(wanted) : nullptr;
     delete context.pool;
     context.pool = fresh;
-    context.threads = wanted;
+    // A system that refuses threads leaves a smaller pool: say what runs.
+    context.threads = fresh != nullptr ? fresh->size() : 1;
     attachThreads(context);
 }
 
