@@ -2,7 +2,10 @@
 // tracker context. Everything else in the library is hidden.
 #include "kx_tracker.h"
 
+#include <cstdlib>
+
 #include "api/tracker_context.h"
+#include "net/thread_pool.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,6 +26,9 @@ kx::TrackerContext& processContext() {
 extern "C" {
 
 KX_TRACKER_API void KXTracker_init(const char* model_dir, int max_faces) {
+    // KX_THREADS picks the thread count; unset or not a number from 1 to 64
+    // gives the default.
+    if (max_faces > 0) kx::contextSetThreads(processContext(), kx::parse_thread_count(std::getenv("KX_THREADS")));
     kx::contextInit(processContext(), model_dir != nullptr ? model_dir : "", max_faces);
 }
 

@@ -32,6 +32,16 @@ std::vector<std::string> FaceAnalyzer::unusableModels() const {
     return contextUnusableModels(*context_);
 }
 
+void FaceAnalyzer::setThreads(int n) {
+    std::lock_guard<std::mutex> hold(lock_);
+    contextSetThreads(*context_, n);
+}
+
+int FaceAnalyzer::threads() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return contextThreads(*context_);
+}
+
 void FaceAnalyzer::detect(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores) {
     std::lock_guard<std::mutex> hold(lock_);
     contextDetect(*context_, image, rects, scores);

@@ -11,6 +11,7 @@
 #include "api/working_image.h"
 #include "detect/enlarge_to_square.h"
 #include "net/console.h"
+#include "net/thread_pool.h"
 #include "track/face_tracker.h"
 
 namespace kx {
@@ -53,6 +54,18 @@ bool alignBothOnFirstEntry(Tracker& tracker, const cv::Mat& grey, FaceRecord& fa
                                  is_face) == 0;
 }
 
+// Hands the context's threads to every network it runs.
+void attachThreads(TrackerContext& context) {
+    if (context.tracker != nullptr) {
+        context.tracker->five_point_net.threads = context.pool;
+        context.tracker->ninety_five_net.threads = context.pool;
+    }
+    if (context.detector != nullptr && context.detector->net != nullptr) {
+        context.detector->net->threads = context.pool;
+    }
+}
+
+
 // Runs one entry point's work so that nothing it throws leaves the library:
 // the outputs are emptied and one line names the call and the failure.
 template <class Work, class Clear>
@@ -89,6 +102,8 @@ void initUnguarded(TrackerContext& context, const std::string& dir, int n) {
     auto tracker = std::make_unique<Tracker>();
     startTracker(*tracker, *context.detector, dir, n);
     context.tracker = tracker.release();
+    if (context.threads == 0) contextSetThreads(context, 0);
+    attachThreads(context);
 }
 
 void trackUnguarded(TrackerContext& context, const cv::Mat& frame, std::vector<cv::Mat>& shapes) {
@@ -120,6 +135,29 @@ void trackUnguarded(TrackerContext& context, const cv::Mat& frame, std::vector<c
 TrackerContext::~TrackerContext() {
     delete tracker;
     delete detector;
+    delete pool;
+}
+
+void contextSetThreads(TrackerContext& context, int n) {
+    const int wanted = n >= 1 ? n : default_thread_count();
+    if (wanted == context.threads) return;
+    ThreadPool* fresh = nullptr;
+    if (wanted > 1) {
+        try {
+            fresh = new ThreadPool(wanted);
+        } catch (const std::exception&) {
+            fresh = nullptr;  // no memory or no threads for a pool: run on the calling thread
+        }
+    }
+    delete context.pool;
+    context.pool = fresh;
+    // A system that refuses threads leaves a smaller pool: say what runs.
+    context.threads = fresh != nullptr ? fresh->size() : 1;
+    attachThreads(context);
+}
+
+int contextThreads(const TrackerContext& context) {
+    return context.threads >= 1 ? context.threads : default_thread_count();
 }
 
 void contextInit(TrackerContext& context, const std::string& dir, int n) {

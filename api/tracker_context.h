@@ -22,6 +22,7 @@ constexpr int kMaxTrackedFaces = 1024;
 // with the frame: about 2.5 GB and several seconds for 4000 x 3000. A larger
 // frame gives no shapes and one line on standard error (once per frame size).
 constexpr long long kMaxTrackingFramePixels = 4096LL * 4096;
+class ThreadPool;
 
 struct TrackerContext {
     TrackerContext() = default;
@@ -35,7 +36,16 @@ struct TrackerContext {
     cv::Mat previous_grey;               // last tracking frame; outlives shut-down
     long long tracking_detector_runs = 0;  // tracking calls that ran the detector
     cv::Size refused_frame;              // last frame size refused as too large (reported once)
+    int threads = 0;                     // threads the networks use; 0: not chosen yet
+    ThreadPool* pool = nullptr;          // owned; none for one thread
 };
+
+// Sets the number of threads the context's networks share their work on:
+// n >= 1, or n <= 0 for default_thread_count(). Takes effect at once, on a
+// running tracker too. Results do not depend on it.
+void contextSetThreads(TrackerContext& context, int n);
+// The thread count in use (the default until one is chosen).
+int contextThreads(const TrackerContext& context);
 
 // Start-up: n <= 0 does nothing at all. Otherwise any running tracker is shut
 // down first, a new detector replaces (and frees) the previous one, and a new

@@ -1,11 +1,13 @@
-// Convolution forward passes: ours, and OpenCV's dnn module on one thread and
-// on its default number of threads. Our runtime is single-threaded.
+// Convolution forward passes, ours and OpenCV's dnn module, each on one and
+// on two threads (OpenCV's through cv::setNumThreads, ours through the
+// network's thread pool).
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core/utility.hpp>
 
 #include "bench_names.h"
 #include "conv_cases.h"
+#include "net/thread_pool.h"
 
 namespace kx::bench {
 
@@ -15,18 +17,21 @@ void set_flops(benchmark::State& state, const ConvCase& c) {
     state.counters[kGflops] = benchmark::Counter(c.flops() / 1e9, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void kx_conv(benchmark::State& state, const ConvCase& c) {
+void kx_conv(benchmark::State& state, const ConvCase& c, int threads) {
     const ConvData data = conv_data(c);
     auto net = kx_conv_net(c, data);
     if (!net) {
         state.SkipWithError("the convolution does not load");
         return;
     }
+    ThreadPool pool(threads);
+    net->threads = &pool;
+    net->forward();  // the first pass sizes the scratch memory
     for (auto _ : state) benchmark::DoNotOptimize(net->forward());
     set_flops(state, c);
+    net->threads = nullptr;
 }
 
-// threads < 0: OpenCV's default.
 void opencv_conv(benchmark::State& state, const ConvCase& c, int threads) {
     cv::setNumThreads(threads);
     const ConvData data = conv_data(c);
@@ -42,16 +47,17 @@ void opencv_conv(benchmark::State& state, const ConvCase& c, int threads) {
     cv::setNumThreads(-1);
 }
 
-// Wall-clock time, since OpenCV's threads do part of its work.
+// Wall-clock time, since both spread the work over threads.
 void wall_clock(benchmark::internal::Benchmark* b) { b->UseRealTime()->Unit(benchmark::kMillisecond); }
 
 bool register_conv_benchmarks() {
     for (const ConvCase& c : conv_cases()) {
-        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "kx").c_str(), kx_conv, c));
-        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "opencv_1_thread").c_str(),
-                                                opencv_conv, c, 1));
-        wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "opencv_default_threads").c_str(),
-                                                opencv_conv, c, -1));
+        for (int threads : kConvThreadCounts) {
+            wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "kx", threads).c_str(), kx_conv, c,
+                                                    threads));
+            wall_clock(benchmark::RegisterBenchmark(conv_benchmark_name(c.name, "opencv", threads).c_str(),
+                                                    opencv_conv, c, threads));
+        }
     }
     return true;
 }

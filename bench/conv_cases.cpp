@@ -26,12 +26,20 @@ std::vector<float> uniform(size_t n, uint32_t seed) {
 }  // namespace
 
 const std::vector<ConvCase>& conv_cases() {
-    // The detector's first layers on a 640 x 480 colour frame, then a deep
-    // layer after four halvings.
+    // The shipped detector's layers on a 640 x 480 colour frame (first
+    // layer 4 x 4 stride 4, 3 x 3 stride 2 and 1, 5 x 5 cross, 1 x 1 heads),
+    // first layers a detector may use instead (3 x 3 stride 2), and deeper
+    // 3 x 3 and 1 x 1 layers up to 128 channels.
     static const std::vector<ConvCase> cases = {
-        {"3x480x640->16", 3, 480, 640, 16, 3, 2, 1},
-        {"3x480x640->32", 3, 480, 640, 32, 3, 2, 1},
-        {"64x30x40->128", 64, 30, 40, 128, 3, 1, 1},
+        {"3x480x640->16 k4s4", 3, 480, 640, 16, 4, 4, 0},
+        {"3x480x640->16 k3s2", 3, 480, 640, 16, 3, 2, 1},
+        {"3x480x640->32 k3s2", 3, 480, 640, 32, 3, 2, 1},
+        {"16x120x160->32 k3s2", 16, 120, 160, 32, 3, 2, 1},
+        {"32x60x80->32 k3", 32, 60, 80, 32, 3, 1, 1},
+        {"32x60x80->32 k5 cross", 32, 60, 80, 32, 5, 1, 2, true},
+        {"32x60x80->36 k1", 32, 60, 80, 36, 1, 1, 0},
+        {"64x30x40->128 k3", 64, 30, 40, 128, 3, 1, 1},
+        {"128x30x40->128 k1", 128, 30, 40, 128, 1, 1, 0},
     };
     return cases;
 }
@@ -39,6 +47,13 @@ const std::vector<ConvCase>& conv_cases() {
 ConvData conv_data(const ConvCase& c) {
     ConvData d;
     d.kernels = uniform(size_t(c.maps) * c.channels * c.ksize * c.ksize, 0x1234567u);
+    if (c.cross) {
+        const int centre = (c.ksize - 1) / 2;
+        for (size_t i = 0; i < d.kernels.size(); ++i) {
+            const int tap = int(i % size_t(c.ksize * c.ksize));
+            if (tap / c.ksize != centre && tap % c.ksize != centre) d.kernels[i] = 0.0f;
+        }
+    }
     d.biases = uniform(size_t(c.maps), 0x89ABCDEu);
     d.input = uniform(size_t(c.channels) * c.height * c.width, 0x2468ACEu);
     return d;
@@ -54,7 +69,8 @@ std::unique_ptr<Net> kx_conv_net(const ConvCase& c, const ConvData& data) {
                                 {"ksize", std::to_string(c.ksize)},
                                 {"stride", std::to_string(c.stride)},
                                 {"pad", std::to_string(c.pad)},
-                                {"map_num", std::to_string(c.maps)}});
+                                {"map_num", std::to_string(c.maps)},
+                                {"use_cross_conv", c.cross ? "1" : "0"}});
     conv.bottoms = {0};
     conv.weights = data.kernels;
     conv.weights.insert(conv.weights.end(), data.biases.begin(), data.biases.end());

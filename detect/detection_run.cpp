@@ -96,8 +96,13 @@ std::vector<DetectionRow> Net::detect(const std::vector<float>& data, const std:
     const int w = truncToInt(info[1]);
     const uint64_t plane = (h > 0 && w > 0) ? uint64_t(h) * uint64_t(w) : 0;
     const uint64_t channels = plane ? data.size() / plane : 0;
+    // A blob that already has the shape keeps its storage: fresh storage
+    // would be faulted in page by page on every run.
+    Blob& input = *blobs[0];
+    const bool fits = input.data != nullptr && input.num == 1 && uint64_t(input.channels) == channels &&
+                      input.height == h && input.width == w;
     if (channels == 0 || channels * plane != data.size() || channels != uint64_t(input_channels) ||
-        !blobs[0]->reshape(int(channels), h, w)) {
+        (!fits && !input.reshape(int(channels), h, w))) {
         say("Error in reshape input data blob");
         return {};
     }

@@ -56,7 +56,8 @@ void FRCNNDetector::detect(const cv::Mat& image, std::vector<FaceRecord>& faces)
     const size_t rows = size_t(image.rows);
     const size_t cols = size_t(image.cols);
     const size_t plane = rows * cols;
-    std::vector<float> values(3 * plane);
+    std::vector<float>& values = planes_;  // kept: its storage serves every call
+    values.resize(3 * plane);
     const unsigned char* pixel = image.ptr<unsigned char>(0);
     float* c0 = values.data();
     float* c1 = c0 + plane;
@@ -82,6 +83,7 @@ void FRCNNDetector::detect(const cv::Mat& image, std::vector<FaceRecord>& faces)
 void FRCNNDetector::release() {
     delete net;
     net = nullptr;
+    std::vector<float>().swap(planes_);
 }
 
 }  // namespace kx

@@ -20,6 +20,11 @@
 // but write one line on standard error); tracking frames of at most 16
 // megapixels (4096 x 4096); a network whose blobs would need more than 2 GiB
 // at its declared input size is refused at load.
+//
+// The networks share their work on a pool of threads of the tracker's own.
+// KXTracker_init reads its size from the environment variable KX_THREADS (a
+// whole number from 1 to 64); unset or anything else gives the default, the
+// number of cores, at most 4. Results are the same for every thread count.
 #include <vector>
 
 #include <opencv2/core.hpp>

@@ -6,6 +6,8 @@
 
 namespace kx {
 
+class ThreadPool;
+
 // Base of every layer type. `setup` runs once at load time with bottoms whose
 // shapes are set: it checks them, reads parameters, creates the weight blobs
 // and appends freshly created tops (which the network then owns).
@@ -24,6 +26,9 @@ public:
 
     LayerParams params;
     BlobList weights;  // owned; filled by the model loader in list order
+    // The threads a heavy layer may share its work out on; null runs it on
+    // the calling thread. Not owned; the network sets it before each run.
+    ThreadPool* threads = nullptr;
 };
 
 // Creates a blob of the given shape and appends it to `list`: how a layer's

@@ -19,6 +19,7 @@ void Net::run_layer(size_t k) {
     tops.reserve(top_ids[k].size());
     for (int id : bottom_ids[k]) bottoms.push_back(blobs[size_t(id)]);
     for (int id : top_ids[k]) tops.push_back(blobs[size_t(id)]);
+    layers[k]->threads = threads;
     layers[k]->forward(bottoms, tops);
 }
 

@@ -10,6 +10,7 @@ namespace kx {
 
 // Rows of the detection run, which belongs to the face detector (detect/).
 struct DetectionRow;
+class ThreadPool;
 
 // One loaded network: layers in execution order, every blob by id, the
 // wiring between them and the ids handed back as outputs.
@@ -58,6 +59,10 @@ public:
     // Most bytes the blobs may take at the declared input size; a model that
     // needs more is refused at load with one line.
     int64_t blob_budget = kDefaultBlobBudgetBytes;
+    // Threads the layers share their work out on; null (the default) runs
+    // everything on the calling thread. Not owned. The results do not depend
+    // on it. One Net still runs one pass at a time.
+    ThreadPool* threads = nullptr;
 
 private:
     bool load(FILE* file, bool two_inputs);

@@ -13,6 +13,10 @@
 // unusable image) gives empty lists. Model loading reports on standard
 // output. No method throws: a failure inside one (such as running out of
 // memory) gives empty lists and one line on standard error.
+//
+// Each analyzer also owns a pool of threads that its networks share their
+// work on (setThreads; by default as many as the machine has cores, at most
+// 4). The results are the same to the bit for every thread count.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +50,12 @@ public:
     // (missing, damaged, or of the wrong kind), detector first; empty when
     // every model loaded or the analyzer is not started.
     std::vector<std::string> unusableModels() const;
+
+    // The number of threads the analyzer's networks use: n >= 1, or n <= 0
+    // for the default (the number of cores, at most 4). Takes effect at
+    // once, on a running analyzer too; threads() tells the count in use.
+    void setThreads(int n);
+    int threads() const;
 
     void detect(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores);
     void detectAlign5(const cv::Mat& image, std::vector<cv::Rect>& rects, std::vector<float>& scores,

@@ -1,13 +1,100 @@
 #include "net/layers/conv_layer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <new>
 
 #include "net/console.h"
-#include "net/gemm.h"
 #include "net/layers/im2col.h"
+#include "net/layers/tile_product.h"
+#include "net/thread_pool.h"
 
 namespace kx {
+
+namespace {
+
+// The work is cut into tiles of whole output rows (and, when there are few,
+// groups of output maps as well), each multiplied on its own. The input a
+// tile reads is kept to about a quarter of a core's second-level cache, so
+// that it is still there when the next group of maps reads it again.
+constexpr size_t kTileBytes = 128 * 1024;
+// Large layers are cut into at least this many row tiles, so that threads
+// that finish early find work left.
+constexpr int kRowTiles = 16;
+// Below this many multiply-adds a layer runs on the calling thread: waking
+// the workers would cost more than it saves.
+constexpr double kSerialWork = 400e3;
+// With few tiles the output maps are shared out too, in groups of whole
+// register blocks (4 maps), so that small deep layers still spread.
+constexpr int kWantedTasks = 8;
+constexpr int kMapQuantum = 4;
+
+// A tile narrower than a few register blocks spends its time starting and
+// ending them.
+constexpr int kMinTileColumns = 96;
+
+// Output rows per tile, given the bytes of input one output row needs.
+int rows_per_tile(size_t bytes_per_row, int out_h, int out_w) {
+    const int fit = int(std::max<size_t>(1, kTileBytes / std::max<size_t>(1, bytes_per_row)));
+    const int wide_enough = (kMinTileColumns + out_w - 1) / out_w;
+    return std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
+}
+
+bool has_shape(const Blob& b, int c, int h, int w) {
+    return b.data != nullptr && b.num == 1 && b.channels == c && b.height == h && b.width == w;
+}
+
+// out[px * step + j] = row[j * S + px] for px < S, j < n: one input row
+// dealt out to its S phase rows. A fixed S lets the compiler vectorise the
+// loop.
+template <int S>
+void deal_row(const float* __restrict row, int n, float* out, size_t step) {
+    float* __restrict o[S];
+    for (int px = 0; px < S; ++px) o[px] = out + px * step;
+    for (int j = 0; j < n; ++j) {
+        for (int px = 0; px < S; ++px) o[px][j] = row[j * S + px];
+    }
+}
+
+void deal_row(const float* row, int stride, int n, float* out, size_t step) {
+    switch (stride) {
+        case 1: std::copy(row, row + n, out); break;
+        case 2: deal_row<2>(row, n, out, step); break;
+        case 4: deal_row<4>(row, n, out, step); break;
+        default:
+            for (int px = 0; px < stride; ++px)
+                for (int j = 0; j < n; ++j) out[px * step + j] = row[size_t(j) * stride + size_t(px)];
+    }
+}
+
+// The phase rows py of one channel: phase (py, px) row i holds the padded
+// input row i * stride + py, columns px, px + stride, ...; planes of hq x
+// wq, phase (py, px) at out + (py * stride + px) * hq * wq. `padded` is a
+// scratch row of wq * stride floats.
+void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int hq, int wq,
+                      float* out, float* padded) {
+    const size_t phase_plane = size_t(hq) * wq;
+    const int row_length = wq * stride;
+    std::fill(padded, padded + row_length, 0.0f);
+    for (int i = 0; i < hq; ++i) {
+        // Phase (py, 0) row i; phase (py, px) is px planes further on.
+        float* first = out + size_t(py * stride) * phase_plane + size_t(i) * wq;
+        const int y = i * stride + py - pad;
+        if (y < 0 || y >= height) {
+            for (int px = 0; px < stride; ++px) {
+                std::fill(first + px * phase_plane, first + px * phase_plane + wq, 0.0f);
+            }
+            continue;
+        }
+        // The padding columns of `padded` stay zero from row to row.
+        const int copied = std::min(width, row_length - pad);
+        std::copy(plane + size_t(y) * width, plane + size_t(y) * width + copied, padded + pad);
+        deal_row(padded, stride, wq, first, phase_plane);
+    }
+}
+
+}  // namespace
 
 ConvLayer::ConvLayer(const LayerParams& params) : Layer(params), col_buffer(new Blob) {}
 
@@ -71,15 +158,10 @@ bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {
 
     if (!derive_output_size(in)) return false;
 
-    // The column matrix is private scratch that every normal-mode run
-    // rewrites whole, so storage that already has the right shape is kept:
-    // for a large image it is tens of megabytes, and fresh storage would be
-    // faulted in page by page on every run.
-    const int depth = in.channels * ksize * ksize;
-    Blob& cols = *col_buffer;
-    const bool cols_fit = cols.data != nullptr && cols.channels == depth &&
-                          cols.height == out_height && cols.width == out_width && cols.num == 1;
-    if (!cols_fit && !cols.reshape(depth, out_height, out_width)) return false;
+    // A top whose shape has not changed keeps its storage (as the scratch
+    // memory of forward does): fresh storage would be faulted in page by
+    // page on every run.
+    if (has_shape(*tops[0], map_num, out_height, out_width)) return true;
     return tops[0]->reshape(map_num, out_height, out_width);
 }
 
@@ -89,33 +171,137 @@ void ConvLayer::forward(const BlobList& bottoms, const BlobList& tops) {
         return;
     }
     const Blob& in = *bottoms[0];
-    const float* kernels = weights[0]->data;
-    float* top = tops[0]->data;
-    const int spatial = out_height * out_width;
-
-    if (use_cross_conv == 0) {
-        const int depth = in.channels * ksize * ksize;
-        im2col(in.data, in.channels, in.height, in.width, ksize, pad, stride, col_buffer->data);
-        gemm(kernels, col_buffer->data, top, map_num, spatial, depth);
-    } else {
-        const int depth = in.channels * (2 * ksize - 1);
-        cross_columns_.resize(size_t(depth) * spatial);
-        cross_kernels_.resize(size_t(map_num) * depth);
-        cross_im2col(in.data, in.channels, in.height, in.width, ksize, pad, stride,
-                     cross_columns_.data());
-        pack_cross_weights(kernels, in.channels, ksize, map_num, cross_kernels_.data());
-        gemm(cross_kernels_.data(), cross_columns_.data(), top, map_num, spatial, depth);
+    const bool cross = use_cross_conv != 0;
+    const int taps_key = 2 * ksize + (cross ? 1 : 0);
+    if (taps_key != taps_key_) {
+        taps_ = cross ? cross_taps(ksize) : square_taps(ksize);
+        taps_key_ = taps_key;
     }
-    add_bias(top, spatial);
+    const std::vector<int>& taps = taps_;
+    const int depth = in.channels * int(taps.size());
+    const float* kernels = weights[0]->data;
+    if (cross) {
+        cross_kernels_.resize(size_t(map_num) * depth);
+        pack_cross_weights(kernels, in.channels, ksize, map_num, cross_kernels_.data());
+        kernels = cross_kernels_.data();
+    }
+    const double work = double(map_num) * out_height * out_width * depth;
+    forward_tiles(in, taps, kernels, work >= kSerialWork ? threads : nullptr, tops[0]->data);
 }
 
-void ConvLayer::add_bias(float* top, int spatial) const {
-    const float* biases = weights[1]->data;
-    for (int m = 0; m < map_num; ++m) {
-        const float b = biases[m];
-        float* plane = top + size_t(m) * spatial;
-        for (int n = 0; n < spatial; ++n) plane[n] += b;
+ConvLayer::Tiling ConvLayer::tiling(int tile_rows) const {
+    Tiling t;
+    t.rows = tile_rows;
+    t.tiles = (out_height + tile_rows - 1) / tile_rows;
+    int groups = 1;
+    if (t.tiles < kWantedTasks) {
+        groups = std::min((kWantedTasks + t.tiles - 1) / t.tiles, (map_num + kMapQuantum - 1) / kMapQuantum);
     }
+    t.group_maps = (map_num + groups - 1) / groups;
+    t.group_maps = (t.group_maps + kMapQuantum - 1) / kMapQuantum * kMapQuantum;
+    t.groups = (map_num + t.group_maps - 1) / t.group_maps;
+    return t;
+}
+
+// The input, zero-padded, is split into stride x stride phase planes per
+// channel: phase (py, px) holds the padded values at rows py, py + stride,
+// ... and columns px, px + stride, .... Tap (ky, kx) of output (y, x) is
+// then value (y + ky / stride, x + kx / stride) of phase (ky % stride,
+// kx % stride): on planes of width wq, a tile of output rows is one run of
+// (rows - 1) * wq + out_width columns per tap, read in place through a table
+// of offsets. The columns between the rows (wq - out_width of them) are
+// computed and dropped. With stride 1 and no padding the input itself is
+// the one phase.
+void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
+                              float* top) {
+    const int depth = in.channels * int(taps.size());
+    const float* source = in.data;
+    int wq = out_width;      // width of the rows the product reads
+    size_t row_floats = 0;   // floats of one output row across every source plane
+    offsets_.resize(size_t(depth));
+    if (stride > ksize) {
+        // No tap reaches most of the stride x stride phases: unfold the taps
+        // into columns (one row per channel and tap, out_height x out_width
+        // values each) instead of splitting the whole input.
+        const size_t spatial = size_t(out_height) * size_t(out_width);
+        if (size_t(depth) * spatial > size_t(INT_MAX)) throw std::bad_alloc();
+        reserve_scratch(size_t(depth) * spatial);
+        unfold_rows(in.data, in.channels, in.height, in.width, ksize, pad, stride, taps, 0, out_height,
+                    col_buffer->data);
+        source = col_buffer->data;
+        for (int r = 0; r < depth; ++r) offsets_[size_t(r)] = int(size_t(r) * spatial);
+        row_floats = size_t(depth) * size_t(out_width);
+    } else {
+        const int phases = stride * stride;  // stride <= ksize, whose square fits an int
+        const int64_t hq = (int64_t(in.height) + 2 * int64_t(pad) + stride - 1) / stride;
+        const int64_t wq_wide = (int64_t(in.width) + 2 * int64_t(pad) + stride - 1) / stride;
+        // The offsets below are ints.
+        if (double(in.channels) * phases * double(hq) * double(wq_wide) > double(INT_MAX)) throw std::bad_alloc();
+        wq = int(wq_wide);
+        const size_t plane = size_t(hq) * size_t(wq);
+        if (phases > 1 || pad > 0) {
+            phases_.resize(size_t(in.channels) * phases * plane);
+            row_scratch_.resize(size_t(slot_count(pool)) * size_t(wq) * stride);
+            float* out = phases_.data();
+            parallel_for(pool, in.channels * stride, [&](int task, int slot) {
+                const int c = task / stride, py = task % stride;
+                split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py,
+                                 int(hq), wq, out + size_t(c) * phases * plane,
+                                 row_scratch_.data() + size_t(slot) * wq * stride);
+            });
+            source = phases_.data();
+        }
+        for (int c = 0, r = 0; c < in.channels; ++c) {
+            for (int tap : taps) {
+                const int ky = tap / ksize, kx = tap % ksize;
+                const int q = c * phases + (ky % stride) * stride + kx % stride;
+                offsets_[size_t(r++)] = int(size_t(q) * plane) + (ky / stride) * wq + kx / stride;
+            }
+        }
+        row_floats = size_t(in.channels) * phases * wq;
+    }
+
+    const size_t bytes_per_row = sizeof(float) * row_floats;
+    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width));
+    // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
+    // product writes straight into the top.
+    const bool in_place = wq == out_width;
+    const int tile_columns = (t.rows - 1) * wq + out_width;
+    const size_t scratch = size_t(t.group_maps) * tile_columns;
+    if (!in_place) reserve_scratch(scratch * size_t(slot_count(pool)));
+
+    const int spatial = out_height * out_width;
+    const float* biases = weights[1]->data;
+    parallel_for(pool, t.tiles * t.groups, [&](int task, int slot) {
+        const int y0 = (task / t.groups) * t.rows;
+        const int rows = std::min(t.rows, out_height - y0);
+        const int first_map = (task % t.groups) * t.group_maps;
+        const int maps = std::min(t.group_maps, map_num - first_map);
+        const int columns = (rows - 1) * wq + out_width;
+        const float* a = kernels + size_t(first_map) * depth;
+        const float* b = source + size_t(y0) * wq;
+        float* out = top + size_t(first_map) * spatial + size_t(y0) * out_width;
+        if (in_place) {
+            tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, out, spatial, maps, columns, depth);
+            return;
+        }
+        float* block = col_buffer->data + scratch * size_t(slot);
+        tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, block, tile_columns, maps, columns,
+                          depth);
+        for (int m = 0; m < maps; ++m) {
+            for (int r = 0; r < rows; ++r) {
+                const float* from = block + size_t(m) * tile_columns + size_t(r) * wq;
+                std::copy(from, from + out_width, out + size_t(m) * spatial + size_t(r) * out_width);
+            }
+        }
+    });
+}
+
+void ConvLayer::reserve_scratch(size_t floats) {
+    Blob& cols = *col_buffer;
+    if (cols.data != nullptr && size_t(cols.count) >= floats) return;
+    if (floats > size_t(INT_MAX)) throw std::bad_alloc();
+    cols.reshape(1, 1, int(floats));
 }
 
 }  // namespace kx

@@ -1,9 +1,19 @@
 #include "net/layers/full_connect_layer.h"
 
+#include <algorithm>
+
 #include "net/console.h"
-#include "net/gemm.h"
+#include "net/layers/tile_product.h"
+#include "net/thread_pool.h"
 
 namespace kx {
+
+namespace {
+
+// Multiply-adds of one item below which the calling thread works alone.
+constexpr double kParallelWork = 256 * 1024;
+
+}  // namespace
 
 FullConnectLayer::FullConnectLayer(const LayerParams& params) : Layer(params) {}
 
@@ -54,15 +64,26 @@ void FullConnectLayer::forward(const BlobList& bottoms, const BlobList& tops) {
 // One item, summed exactly as bias + x[0] * w[0] + x[1] * w[1] + ... in
 // 32-bit floats, one product at a time: the result is fixed to the last bit.
 // Several outputs are worked on together only so that their independent sums
-// overlap in the pipeline; each keeps its own order.
+// overlap in the pipeline; each keeps its own order, so the outputs can also
+// be shared out on the threads in blocks without changing a bit.
 void FullConnectLayer::forward_one(const float* x, float* y) const {
+    const int depth = weights[0]->height;
+    constexpr int kBlock = 32;  // outputs per task, a multiple of the lanes
+    const int blocks = (node_num + kBlock - 1) / kBlock;
+    const bool pays = double(node_num) * depth >= kParallelWork && blocks > 1;
+    parallel_for(pays ? threads : nullptr, blocks, [&](int block, int) {
+        forward_outputs(x, y, block * kBlock, std::min(node_num, (block + 1) * kBlock));
+    });
+}
+
+void FullConnectLayer::forward_outputs(const float* x, float* y, int first, int last) const {
     const int depth = weights[0]->height;
     const float* matrix = weights[0]->data;
     const float* biases = weights[1]->data;
     constexpr int kLanes = 8;
 
-    int o = 0;
-    for (; o + kLanes <= node_num; o += kLanes) {
+    int o = first;
+    for (; o + kLanes <= last; o += kLanes) {
         const float* rows = matrix + size_t(o) * depth;
         float acc[kLanes];
         for (int j = 0; j < kLanes; ++j) acc[j] = biases[o + j];
@@ -75,7 +96,7 @@ void FullConnectLayer::forward_one(const float* x, float* y) const {
         }
         for (int j = 0; j < kLanes; ++j) y[o + j] = acc[j];
     }
-    for (; o < node_num; ++o) {
+    for (; o < last; ++o) {
         const float* row = matrix + size_t(o) * depth;
         float acc = biases[o];
         for (int k = 0; k < depth; ++k) {
@@ -86,13 +107,28 @@ void FullConnectLayer::forward_one(const float* x, float* y) const {
     }
 }
 
-void FullConnectLayer::forward_many(const float* x, int items, float* y) const {
+void FullConnectLayer::forward_many(const float* x, int items, float* y) {
     const int depth = weights[0]->height;
-    gemm_nt(x, weights[0]->data, y, items, node_num, depth);
-    const float* biases = weights[1]->data;
+    items_t_.resize(size_t(depth) * items);
+    outputs_t_.resize(size_t(node_num) * items);
+    float* xt = items_t_.data();
+    float* yt = outputs_t_.data();
     for (int n = 0; n < items; ++n) {
-        float* row = y + size_t(n) * node_num;
-        for (int o = 0; o < node_num; ++o) row[o] += biases[o];
+        for (int k = 0; k < depth; ++k) xt[size_t(k) * items + n] = x[size_t(n) * depth + k];
+    }
+    constexpr int kBlock = 32;  // outputs per task, a multiple of the row block
+    const int blocks = (node_num + kBlock - 1) / kBlock;
+    const bool pays = double(node_num) * depth * items >= kParallelWork && blocks > 1;
+    const float* matrix = weights[0]->data;
+    const float* biases = weights[1]->data;
+    parallel_for(pays ? threads : nullptr, blocks, [&](int block, int) {
+        const int first = block * kBlock;
+        const int count = std::min(kBlock, node_num - first);
+        tile_product(matrix + size_t(first) * depth, depth, xt, items, biases + first, yt + size_t(first) * items,
+                     items, count, items, depth);
+    });
+    for (int n = 0; n < items; ++n) {
+        for (int o = 0; o < node_num; ++o) y[size_t(n) * node_num + o] = yt[size_t(o) * items + n];
     }
 }
 

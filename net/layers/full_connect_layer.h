@@ -1,4 +1,5 @@
 #pragma once
+#include <vector>
 
 #include "net/layer.h"
 
@@ -29,7 +30,15 @@ public:
 
 private:
     void forward_one(const float* x, float* y) const;
-    void forward_many(const float* x, int items, float* y) const;
+    // Outputs [first, last) of one item.
+    void forward_outputs(const float* x, float* y, int first, int last) const;
+    // Several items: W times the items as columns, with tile_product on
+    // blocks of outputs, each output summed in input order.
+    void forward_many(const float* x, int items, float* y);
+
+    // forward_many's transposed items and outputs, kept between runs.
+    std::vector<float> items_t_;
+    std::vector<float> outputs_t_;
 };
 
 }  // namespace kx

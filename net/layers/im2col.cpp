@@ -28,16 +28,18 @@ ValidRange valid_outputs(int k, int pad, int stride, int size, int out_size) {
     return {int(lo), int(hi)};
 }
 
-// Writes the out_h x out_w values of one (channel, tap) row.
+// Writes one (channel, tap) row for output rows [y_first, y_last): the
+// (y_last - y_first) x out_w values of those positions, consecutively.
 void fill_row(const float* plane, int height, int width, int ky, int kx, int pad, int stride,
-              int out_h, int out_w, float* row) {
-    const ValidRange ys = valid_outputs(ky, pad, stride, height, out_h);
+              int out_h, int out_w, int y_first, int y_last, float* row) {
+    const ValidRange all_ys = valid_outputs(ky, pad, stride, height, out_h);
+    const ValidRange ys = {std::clamp(all_ys.lo, y_first, y_last), std::clamp(all_ys.hi, y_first, y_last)};
     const ValidRange xs = valid_outputs(kx, pad, stride, width, out_w);
     const int inner = xs.hi - xs.lo;
 
-    std::fill(row, row + size_t(ys.lo) * out_w, 0.0f);
+    std::fill(row, row + size_t(ys.lo - y_first) * out_w, 0.0f);
     for (int oy = ys.lo; oy < ys.hi; ++oy) {
-        float* out = row + size_t(oy) * out_w;
+        float* out = row + size_t(oy - y_first) * out_w;
         const float* src = plane + size_t(int64_t(oy) * stride - pad + ky) * width +
                            size_t(int64_t(xs.lo) * stride - pad + kx);
         std::fill(out, out + xs.lo, 0.0f);
@@ -49,7 +51,7 @@ void fill_row(const float* plane, int height, int width, int ky, int kx, int pad
         }
         std::fill(out + xs.hi, out + out_w, 0.0f);
     }
-    std::fill(row + size_t(ys.hi) * out_w, row + size_t(out_h) * out_w, 0.0f);
+    std::fill(row + size_t(ys.hi - y_first) * out_w, row + size_t(y_last - y_first) * out_w, 0.0f);
 }
 
 }  // namespace
@@ -61,17 +63,13 @@ int conv_out_size(int size, int ksize, int pad, int stride) {
 void im2col(const float* input, int channels, int height, int width, int ksize, int pad,
             int stride, float* output) {
     const int out_h = conv_out_size(height, ksize, pad, stride);
-    const int out_w = conv_out_size(width, ksize, pad, stride);
-    const size_t plane = size_t(height) * width;
-    const size_t row_len = size_t(out_h) * out_w;
-    for (int c = 0; c < channels; ++c) {
-        for (int ky = 0; ky < ksize; ++ky) {
-            for (int kx = 0; kx < ksize; ++kx) {
-                fill_row(input + c * plane, height, width, ky, kx, pad, stride, out_h, out_w, output);
-                output += row_len;
-            }
-        }
-    }
+    unfold_rows(input, channels, height, width, ksize, pad, stride, square_taps(ksize), 0, out_h, output);
+}
+
+std::vector<int> square_taps(int ksize) {
+    std::vector<int> taps(size_t(ksize) * size_t(ksize));
+    for (size_t t = 0; t < taps.size(); ++t) taps[t] = int(t);
+    return taps;
 }
 
 std::vector<int> cross_taps(int ksize) {
@@ -88,14 +86,19 @@ std::vector<int> cross_taps(int ksize) {
 void cross_im2col(const float* input, int channels, int height, int width, int ksize, int pad,
                   int stride, float* output) {
     const int out_h = conv_out_size(height, ksize, pad, stride);
+    unfold_rows(input, channels, height, width, ksize, pad, stride, cross_taps(ksize), 0, out_h, output);
+}
+
+void unfold_rows(const float* input, int channels, int height, int width, int ksize, int pad, int stride,
+                 const std::vector<int>& taps, int first_row, int last_row, float* output) {
+    const int out_h = conv_out_size(height, ksize, pad, stride);
     const int out_w = conv_out_size(width, ksize, pad, stride);
     const size_t plane = size_t(height) * width;
-    const size_t row_len = size_t(out_h) * out_w;
-    const std::vector<int> taps = cross_taps(ksize);
+    const size_t row_len = size_t(last_row - first_row) * out_w;
     for (int c = 0; c < channels; ++c) {
         for (int tap : taps) {
-            fill_row(input + c * plane, height, width, tap / ksize, tap % ksize, pad, stride,
-                     out_h, out_w, output);
+            fill_row(input + c * plane, height, width, tap / ksize, tap % ksize, pad, stride, out_h, out_w,
+                     first_row, last_row, output);
             output += row_len;
         }
     }

@@ -31,6 +31,16 @@ void cross_im2col(const float* input, int channels, int height, int width, int k
 // Gathers the cross taps of every stored square kernel (map_num x channels x
 // ksize * ksize) into a map_num x (channels * T) row-major matrix whose
 // columns match the rows of cross_im2col.
+// Every tap of the square kernel in stored order: 0 .. ksize * ksize - 1.
+std::vector<int> square_taps(int ksize);
+
+// The rows of the given taps (positions ky * ksize + kx) for output rows
+// [first_row, last_row) only: row c * taps.size() + t, each of
+// (last_row - first_row) * out_width values. im2col is this with
+// square_taps over all output rows, cross_im2col with cross_taps.
+void unfold_rows(const float* input, int channels, int height, int width, int ksize, int pad, int stride,
+                 const std::vector<int>& taps, int first_row, int last_row, float* output);
+
 void pack_cross_weights(const float* kernels, int channels, int ksize, int map_num,
                         float* output);
 

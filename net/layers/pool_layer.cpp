@@ -5,8 +5,16 @@
 #include <cstdint>
 
 #include "net/console.h"
+#include "net/thread_pool.h"
 
 namespace kx {
+
+namespace {
+
+// Window values read per pass below which the calling thread pools alone.
+constexpr double kParallelWork = 256 * 1024;
+
+}  // namespace
 
 int pool_out_size(int size, int window, int pad, int stride) {
     const float steps = float(size - window + 2 * pad) / float(stride);
@@ -78,15 +86,19 @@ void PoolLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     const Blob& in = *bottoms[0];
     const size_t plane = size_t(in.height) * in.width;
     const size_t out_plane = size_t(out_height) * out_width;
-    for (int c = 0; c < channels; ++c) {
+    // One task per channel when the layer is large enough to pay for the
+    // threads' wake-up.
+    const bool average = pool == "ave";
+    const double work = double(channels) * out_plane * ksize_h * ksize_w;
+    parallel_for(work >= kParallelWork ? threads : nullptr, channels, [&](int c, int) {
         const float* src = in.data + c * plane;
         float* dst = tops[0]->data + c * out_plane;
-        if (pool == "ave") {
+        if (average) {
             average_pool(src, in.height, in.width, dst);
         } else {
             max_pool(src, in.height, in.width, dst);
         }
-    }
+    });
 }
 
 void PoolLayer::max_pool(const float* in, int height, int width, float* out) const {

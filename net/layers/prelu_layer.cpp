@@ -64,20 +64,25 @@ void PReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     const float* a = weights[0]->data;
     const int n = tops[0]->count;
 
-    if (param_level_ == 0) {
-        const float slope = a[0];
-        for (int i = 0; i < n; ++i) y[i] = leaky(x[i], slope);
-    } else if (param_level_ == 1) {
-        // One slope per plane of the bottom's set-up size.
-        const int plane = bottom_shape_.height * bottom_shape_.width;
-        for (int start = 0, c = 0; start < n; start += plane, ++c) {
-            const float slope = a[c];
-            const int end = n - start < plane ? n : start + plane;
-            for (int i = start; i < end; ++i) y[i] = leaky(x[i], slope);
+    const int level = param_level_;
+    const int plane = bottom_shape_.height * bottom_shape_.width;
+    for_element_chunks(threads, n, [=](int begin, int end) {
+        if (level == 0) {
+            const float slope = a[0];
+            for (int i = begin; i < end; ++i) y[i] = leaky(x[i], slope);
+        } else if (level == 1) {
+            // One slope per plane of the bottom's set-up size.
+            for (int start = begin; start < end;) {
+                const int c = start / plane;
+                const int stop = std::min(end, (c + 1) * plane);
+                const float slope = a[c];
+                for (int i = start; i < stop; ++i) y[i] = leaky(x[i], slope);
+                start = stop;
+            }
+        } else if (level >= 2) {
+            for (int i = begin; i < end; ++i) y[i] = leaky(x[i], a[i]);
         }
-    } else if (param_level_ >= 2) {
-        for (int i = 0; i < n; ++i) y[i] = leaky(x[i], a[i]);
-    }
+    });
 }
 
 }  // namespace kx

@@ -19,8 +19,9 @@ void ReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     }
     const float* x = bottoms[0]->data;
     float* y = tops[0]->data;
-    const int n = tops[0]->count;
-    for (int i = 0; i < n; ++i) y[i] = x[i] > 0.0f ? x[i] : 0.0f;
+    for_element_chunks(threads, tops[0]->count, [x, y](int begin, int end) {
+        for (int i = begin; i < end; ++i) y[i] = x[i] > 0.0f ? x[i] : 0.0f;
+    });
 }
 
 }  // namespace kx

@@ -1,8 +1,11 @@
 #pragma once
 // Pieces shared by the layers whose single top has the shape of their single
 // bottom.
+#include <algorithm>
+
 #include "net/blob.h"
 #include "net/console.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -36,6 +39,26 @@ bool setup_following_shape(const BlobList& bottoms, BlobList& tops, ItemShape& s
 // bottom has no usable shape, or the top would hold more values than the
 // bottom (a bottom of zero items).
 bool reshape_to_bottom(const BlobList& bottoms, const BlobList& tops, ItemShape& shape);
+
+// Element-wise passes of at least this many values are shared out on the
+// layer's threads, in chunks of kElementChunk values; shorter ones run on
+// the calling thread.
+constexpr int kElementChunk = 64 * 1024;
+constexpr int kParallelElements = 2 * kElementChunk;
+
+// f(begin, end) over [0, n) in chunks, on `pool` when n is large enough.
+template <typename Chunk>
+void for_element_chunks(ThreadPool* pool, int n, Chunk f) {
+    if (n < kParallelElements) {
+        f(0, n);
+        return;
+    }
+    const int chunks = (n + kElementChunk - 1) / kElementChunk;
+    parallel_for(pool, chunks, [&](int chunk, int) {
+        const int begin = chunk * kElementChunk;
+        f(begin, std::min(n, begin + kElementChunk));
+    });
+}
 
 // Guard for layers that keep the shape fixed at set-up: true when there is a
 // bottom that still holds at least `needed` values and there is a top. When

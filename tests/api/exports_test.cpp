@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 
@@ -80,6 +82,40 @@ TEST(Exports, ProcessWideTrackerLifeCycle) {
     KXTracker_destroy();
     KXTracker_destroy();  // harmless
     EXPECT_TRUE(allEmpty());
+}
+
+// KX_THREADS picks the thread count at start-up; any value, a refused one
+// included, gives the same faces to the bit.
+TEST(Exports, ThreadCountFromTheEnvironmentChangesNoResult) {
+    const test::TempFolder folder("exports_threads");
+    test::writeSyntheticModels(folder.str());
+    const cv::Mat frame = test::frameWithFaces(320, 240, {{10, 7}});
+    std::vector<cv::Rect> first_rects;
+    std::vector<float> first_scores;
+    for (const char* value : {"1", "3", "not a number", ""}) {
+        SCOPED_TRACE(value);
+        if (*value != '\0') {
+            setenv("KX_THREADS", value, 1);
+        } else {
+            unsetenv("KX_THREADS");
+        }
+        captureStdout([&] { KXTracker_init(folder.str().c_str(), 1); });
+        std::vector<cv::Rect> rects;
+        std::vector<float> scores;
+        cv::Mat image = frame.clone();
+        captureStdout([&] { KXTracker_detect(image, rects, scores); });
+        KXTracker_destroy();
+        ASSERT_EQ(rects.size(), 1u);
+        if (first_rects.empty()) {
+            first_rects = rects;
+            first_scores = scores;
+            continue;
+        }
+        EXPECT_EQ(rects, first_rects);
+        ASSERT_EQ(scores.size(), first_scores.size());
+        EXPECT_EQ(std::memcmp(scores.data(), first_scores.data(), scores.size() * sizeof(float)), 0);
+    }
+    unsetenv("KX_THREADS");
 }
 
 }  // namespace

@@ -71,7 +71,9 @@ TEST_F(KxFace, HelpAndUsageErrors) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"frobnicate", "x.png"}, {"detect"}, {"detect", "--bogus", "x.png"}, {"detect", "x.png", "--faces", "0"},
              {"track", "a.avi", "b.avi"}, {"detect", "x.png", "--json", "out.json"}, {"detect", "x.png", "--draw"},
-             {"track", "a.avi", "--max-frames", "0"}}) {
+             {"track", "a.avi", "--max-frames", "0"}, {"detect", "x.png", "--threads", "0"},
+             {"detect", "x.png", "--threads", "65"}, {"detect", "x.png", "--threads", "two"},
+             {"detect", "x.png", "--threads"}}) {
         o = run(args, false);
         EXPECT_EQ(o.exit_code, 2) << o.err;
         EXPECT_EQ(o.out, "");
@@ -123,6 +125,11 @@ TEST_F(KxFace, ImageCommandsPrintOneJsonDocumentPerImage) {
     ASSERT_EQ(j["faces"].size(), 1u);
     expectPointList(j["faces"][0]["points5"], 5);
     EXPECT_FALSE(j["faces"][0].has("points95"));
+
+    // The thread count changes nothing in the results.
+    const std::string one_thread = run({"align95", face, "--threads", "1"}).out;
+    EXPECT_EQ(run({"align95", face, "--threads", "3"}).out, one_thread);
+    EXPECT_EQ(parse(linesOf(one_thread).at(0))["faces"].size(), 1u);
 
     const std::string drawn = (work_.path() / "drawn.png").string();
     o = run({"align95", face, "--draw", drawn});

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "detect/synthetic_detector_model.h"
 #include "stdcnn_writer.h"
 #include "tool_run.h"
@@ -133,6 +135,31 @@ TEST_F(KxModelTool, RunChecksumsFollowTheOutputs) {
     EXPECT_EQ(lineWith(o.out, "output 0:"), "  output 0: blob 2, 3x1x1, sum 71, abs sum 71");
 }
 
+// The timing report names the runs and the threads; the figures themselves
+// are machine-dependent and only checked for their order.
+TEST_F(KxModelTool, BenchReportsRunsThreadsAndOrderedFigures) {
+    const std::string path = write("small.stdcnn", serialize_model(smallNetwork()));
+    for (const char* threads : {"1", "2"}) {
+        const Outcome o = kxmodel("bench " + path + " --runs 5 --threads " + threads);
+        ASSERT_EQ(o.exit_code, 0) << o.err;
+        const std::string plural = std::string(threads) == "1" ? " thread\n" : " threads\n";
+        EXPECT_NE(o.out.find("forward passes: 5 timed, after 2 warm-up, on " + std::string(threads) + plural),
+                  std::string::npos)
+            << o.out;
+        double median = 0, lo = 0, hi = 0, q1 = 0, q3 = 0;
+        const size_t at = o.out.find("median");
+        ASSERT_NE(at, std::string::npos) << o.out;
+        ASSERT_EQ(std::sscanf(o.out.c_str() + at, "median %lf ms, min %lf ms, max %lf ms, interquartile range %lf-%lf ms",
+                              &median, &lo, &hi, &q1, &q3),
+                  5)
+            << o.out;
+        EXPECT_LE(lo, q1);
+        EXPECT_LE(q1, median);
+        EXPECT_LE(median, q3);
+        EXPECT_LE(q3, hi);
+    }
+}
+
 TEST_F(KxModelTool, BadFilesGiveOneErrorLine) {
     const ModelFile model = smallNetwork();
     const std::string good = serialize_model(model);
@@ -177,13 +204,14 @@ TEST_F(KxModelTool, HelpAndUsageErrors) {
     const Outcome help = kxmodel("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.err, "");
-    for (const char* word : {"info", "run", "bench", "--two-input", "--runs"}) {
+    for (const char* word : {"info", "run", "bench", "--two-input", "--runs", "--threads"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     const std::string path = write("small.stdcnn", serialize_model(smallNetwork()));
     for (const std::string& args :
          {std::string(), "show " + path, std::string("info"), "info " + path + " --fast", "bench " + path + " --runs 0",
-          "bench " + path + " --runs", "run " + path + " --runs 3", "info " + path + " " + path}) {
+          "bench " + path + " --runs", "run " + path + " --runs 3", "info " + path + " " + path,
+          "bench " + path + " --threads 0", "bench " + path + " --threads", "run " + path + " --threads 2"}) {
         SCOPED_TRACE(args);
         const Outcome o = kxmodel(args);
         EXPECT_EQ(o.exit_code, 2);

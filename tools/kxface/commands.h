@@ -21,6 +21,7 @@ struct Options {
     int faces = 4;           // --faces N
     long long max_frames = -1;  // --max-frames N (track); -1: all
     bool verbose = false;    // --verbose: the library's console lines on standard error
+    int threads = 0;         // --threads N; 0: the library's default
 };
 
 // Results go to `out` (the real standard output); the library's own console

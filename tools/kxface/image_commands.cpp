@@ -101,7 +101,9 @@ int runImages(const Options& options, Landmarks landmarks, std::FILE* out) {
     int status = images.size() == options.inputs.size() ? kExitOk : kExitFailure;
     if (images.empty() || !modelsPresent(options)) return kExitFailure;
 
-    kx::FaceAnalyzer analyzer(options.models, options.faces);
+    kx::FaceAnalyzer analyzer;
+    analyzer.setThreads(options.threads);
+    analyzer.start(options.models, options.faces);
     if (reportUnusableModels(analyzer, options.models)) return kExitFailure;
     for (const std::string& path : images) {
         const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);

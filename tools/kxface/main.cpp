@@ -60,6 +60,9 @@ const char kUsage[] =
     "  --max-frames N   track: stop after N frames (useful with a camera)\n"
     "  --verbose        show the library's own console lines (model loading and\n"
     "                   the like) on standard error; without it they are dropped\n"
+    "  --threads N      threads the networks share their work on, 1 to 64\n"
+    "                   (default: the number of cores, at most 4); the results\n"
+    "                   are the same for every count\n"
     "  -h, --help       print this help and exit\n"
     "  --version        print the version of kxface and the library and exit\n"
     "\n"
@@ -105,7 +108,7 @@ int parse(int argc, char** argv, Options& options) {
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takes_value = arg == "--models" || arg == "--draw" || arg == "--json" || arg == "--faces" ||
-                                 arg == "--max-frames";
+                                 arg == "--max-frames" || arg == "--threads";
         if (takes_value) {
             if (i + 1 >= argc) return usageError(arg + " needs a value");
             const std::string value = argv[++i];
@@ -121,6 +124,11 @@ int parse(int argc, char** argv, Options& options) {
                     return usageError("--faces takes a number from 1 to 64");
                 }
                 options.faces = static_cast<int>(number);
+            } else if (arg == "--threads") {
+                if (!parseCount(value, number) || number < 1 || number > 64) {
+                    return usageError("--threads takes a number from 1 to 64");
+                }
+                options.threads = static_cast<int>(number);
             } else {
                 if (!parseCount(value, number) || number < 1) {
                     return usageError("--max-frames takes a number from 1 up");

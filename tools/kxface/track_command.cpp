@@ -99,7 +99,9 @@ int runTrack(const Options& options, std::FILE* out) {
         if (json != nullptr && json != out) std::fclose(json);
         return kExitFailure;
     }
-    kx::FaceAnalyzer analyzer(options.models, options.faces);
+    kx::FaceAnalyzer analyzer;
+    analyzer.setThreads(options.threads);
+    analyzer.start(options.models, options.faces);
     if (reportUnusableModels(analyzer, options.models)) {
         if (json != nullptr && json != out) std::fclose(json);
         return kExitFailure;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "net/thread_pool.h"
 #include "test_input.h"
 
 namespace kx::tool {
@@ -23,8 +24,10 @@ double quantile(const std::vector<double>& sorted, double q) {
 
 }  // namespace
 
-int bench(Net& net, bool two_inputs, int runs) {
+int bench(Net& net, bool two_inputs, int runs, int threads) {
     using Clock = std::chrono::steady_clock;
+    ThreadPool pool(threads);
+    net.threads = &pool;
     // One fill serves every pass: a pass may change input values (softmax
     // rewrites its bottom) but not the amount of work.
     fill_test_input(net, two_inputs);
@@ -38,7 +41,9 @@ int bench(Net& net, bool two_inputs, int runs) {
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("forward passes: %d timed, after %d warm-up\n", runs, kWarmUpRuns);
+    net.threads = nullptr;
+    std::printf("forward passes: %d timed, after %d warm-up, on %d thread%s\n", runs, kWarmUpRuns, threads,
+                threads == 1 ? "" : "s");
     std::printf("median %.3f ms, min %.3f ms, max %.3f ms, interquartile range %.3f-%.3f ms\n",
                 quantile(ms, 0.5), ms.front(), ms.back(), quantile(ms, 0.25), quantile(ms, 0.75));
     return 0;

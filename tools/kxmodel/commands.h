@@ -9,6 +9,7 @@ namespace kx::tool {
 
 int print_info(const std::string& path, bool two_inputs, const Net& net);
 int run_once(Net& net, bool two_inputs);
-int bench(Net& net, bool two_inputs, int runs);
+// Times passes with the network's work shared out on `threads` threads.
+int bench(Net& net, bool two_inputs, int runs, int threads);
 
 }  // namespace kx::tool

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "net/thread_pool.h"
 #include "network_file.h"
 
 namespace {
@@ -15,7 +16,7 @@ constexpr int kExitUsage = 2;
 constexpr int kDefaultRuns = 20;
 
 const char kUsage[] =
-    "usage: kxmodel COMMAND FILE [--two-input] [--runs N]\n"
+    "usage: kxmodel COMMAND FILE [--two-input] [--runs N] [--threads N]\n"
     "       kxmodel --help\n"
     "\n"
     "Looks into a \"stdcnn\" network file.\n"
@@ -36,6 +37,8 @@ const char kUsage[] =
     "  --two-input  read the two-input (detector) variant; the default is the\n"
     "               single-input variant of the landmark networks\n"
     "  --runs N     timed passes for bench (default 20, after 2 untimed ones)\n"
+    "  --threads N  threads the network shares its work on, for bench (1 to 64;\n"
+    "               default: the number of cores, at most 4)\n"
     "  -h, --help   print this help and exit\n"
     "\n"
     "Multiply-adds are exact for convolutions and fully connected layers; pooling\n"
@@ -50,6 +53,7 @@ struct Options {
     bool two_inputs = false;
     int runs = kDefaultRuns;
     bool runs_given = false;
+    int threads = 0;  // 0: the library's default
 };
 
 int usage_error(const std::string& message) {
@@ -83,6 +87,10 @@ int parse_options(int argc, char** argv, Options& options) {
             }
             options.runs_given = true;
             ++i;
+        } else if (arg == "--threads") {
+            options.threads = i + 1 < argc ? kx::parse_thread_count(argv[i + 1]) : 0;
+            if (options.threads == 0) return usage_error("--threads needs a whole number from 1 to 64");
+            ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage_error("unknown option '" + arg + "'");
         } else if (positional_count < 2) {
@@ -101,6 +109,9 @@ int parse_options(int argc, char** argv, Options& options) {
     if (options.runs_given && options.command != "bench") {
         return usage_error("--runs applies to bench only");
     }
+    if (options.threads != 0 && options.command != "bench") {
+        return usage_error("--threads applies to bench only");
+    }
     return -1;
 }
 
@@ -113,7 +124,8 @@ int execute(const Options& options) {
     }
     if (options.command == "info") return kx::tool::print_info(options.path, options.two_inputs, net);
     if (options.command == "run") return kx::tool::run_once(net, options.two_inputs);
-    return kx::tool::bench(net, options.two_inputs, options.runs);
+    const int threads = options.threads != 0 ? options.threads : kx::default_thread_count();
+    return kx::tool::bench(net, options.two_inputs, options.runs, threads);
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+#pragma once
+
+namespace kx {
+
+// The convolution's matrix product on one tile of output positions:
+//   C[i][j] = (A[i][0] * B[0][j] + A[i][1] * B[1][j] + ... ) + bias[i]
+// for i < m, j < n, with row strides lda, ldb and ldc. Every output value is
+// summed in the order of its k terms, one fused multiply-add at a time (on
+// builds without FMA instructions, a product then a sum), starting from zero,
+// and the bias is added last. So a value does not depend on how the outputs
+// are cut into tiles, nor on which thread computes which tile: a convolution
+// gives the same bits for every thread count.
+//
+// Register-blocked for AVX2 and FMA (4 rows by 24 columns), reading B rows
+// as they lie; the column tails use masked loads and stores, so nothing
+// outside the m x n outputs is read from B or written to C.
+void tile_product(const float* A, int lda, const float* B, int ldb, const float* bias, float* C, int ldc,
+                  int m, int n, int k);
+
+// The same with row p of B starting at B + row_offsets[p]: a stride-1
+// convolution reads its taps straight from the (padded) input planes, one
+// offset per channel and tap, without unfolding them.
+void tile_product_rows(const float* A, int lda, const float* B, const int* row_offsets, const float* bias, float* C,
+                       int ldc, int m, int n, int k);
+
+}  // namespace kx

@@ -1,0 +1,154 @@
+#include "net/thread_pool.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace kx {
+
+namespace {
+
+// The slot of the task this thread is running, or -1 outside any task: a
+// run() from inside a task must not wait for workers that may all be busy
+// with the outer job.
+thread_local int current_slot = -1;
+
+// How long an idle worker keeps looking for the next job before it sleeps:
+// some tens of microseconds.
+constexpr int kSpins = 4000;
+
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Runs one task with current_slot set, restoring the outer value after.
+void run_one(const std::function<void(int, int)>& task, int index, int slot) {
+    const int outer = current_slot;
+    current_slot = slot;
+    try {
+        task(index, slot);
+    } catch (...) {
+        current_slot = outer;
+        throw;
+    }
+    current_slot = outer;
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(int threads) {
+    const int n = std::max(threads, 1);
+    workers_.reserve(size_t(n - 1));
+    try {
+        for (int slot = 1; slot < n; ++slot) workers_.emplace_back(&ThreadPool::work, this, slot);
+    } catch (...) {
+        // A thread that cannot start leaves a smaller pool, not a failure.
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+}
+
+void ThreadPool::work(int slot) {
+    long long seen = 0;
+    for (;;) {
+        // A network runs its layers back to back: the next job usually comes
+        // within microseconds, sooner than a sleeping thread wakes up.
+        for (int i = 0; i < kSpins && job_.load() == seen && !stopping_.load(); ++i) pause();
+        std::unique_lock<std::mutex> hold(lock_);
+        wake_.wait(hold, [&] { return stopping_.load() || job_.load() != seen; });
+        if (stopping_) return;
+        seen = job_;
+        hold.unlock();
+        drain(slot);
+    }
+}
+
+void ThreadPool::drain(int slot) {
+    std::unique_lock<std::mutex> hold(lock_);
+    while (next_ < count_) {
+        const int index = next_++;
+        const std::function<void(int, int)>* task = task_;
+        hold.unlock();
+        std::exception_ptr failure;
+        try {
+            run_one(*task, index, slot);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        hold.lock();
+        if (failure && !error_) error_ = failure;
+        if (--unfinished_ == 0) done_.notify_all();
+    }
+}
+
+void ThreadPool::run(int count, const std::function<void(int, int)>& task) {
+    if (count <= 0) return;
+    if (current_slot >= 0) {
+        for (int i = 0; i < count; ++i) run_one(task, i, current_slot);
+        return;
+    }
+    std::lock_guard<std::mutex> one_job(run_lock_);
+    if (workers_.empty() || count == 1) {
+        for (int i = 0; i < count; ++i) run_one(task, i, 0);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        task_ = &task;
+        count_ = count;
+        next_ = 0;
+        unfinished_ = count;
+        error_ = nullptr;
+        ++job_;
+    }
+    wake_.notify_all();
+    drain(0);
+    std::exception_ptr failure;
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        done_.wait(hold, [&] { return unfinished_ == 0; });
+        task_ = nullptr;
+        count_ = 0;
+        next_ = 0;
+        failure = error_;
+        error_ = nullptr;
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+int default_thread_count() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return int(std::clamp(cores, 1u, 4u));
+}
+
+int parse_thread_count(const char* text) {
+    if (text == nullptr) return 0;
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    if (!std::isdigit(static_cast<unsigned char>(*text))) return 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    while (std::isspace(static_cast<unsigned char>(*end))) ++end;
+    if (*end != '\0' || value < 1 || value > 64) return 0;
+    return int(value);
+}
+
+void parallel_for(ThreadPool* pool, int count, const std::function<void(int, int)>& task) {
+    if (pool != nullptr) {
+        pool->run(count, task);
+        return;
+    }
+    for (int i = 0; i < count; ++i) task(i, 0);
+}
+
+}  // namespace kx
