@@ -22,6 +22,7 @@ import os
 import struct
 import tempfile
 import unittest
+import zlib
 
 import numpy as np
 import torch
@@ -589,6 +590,44 @@ class DetectorOperatingPoints(unittest.TestCase):
         self.assertEqual(points[5], (1, 2, 0.7))             # the face costs two false detections
         found["a"] = [(0.99, hit)]
         self.assertEqual(op.operating_points(truth, found)[5], (1, 0, 0.99))
+
+
+class InTheWildFaces(unittest.TestCase):
+    def test_faces_of_one_photo_share_a_group_and_the_hold_out_is_about_fifteen_percent(self):
+        from modelkit.data import datasets, faces300w
+        self.assertEqual(faces300w.photo_group("afw_1130084326_2.jpg"), "300w:afw_1130084326")
+        self.assertEqual(faces300w.photo_group("helen_100032540_1.jpg"), "300w:helen_100032540")
+        self.assertEqual(faces300w.photo_group("x/helen_1_2_3.jpg"), "300w:helen_1_2")
+        groups = ["300w:helen_%d" % i for i in range(4000)]
+        held = [datasets.is_validation(g) for g in groups]
+        self.assertAlmostEqual(sum(held) / len(held), 0.15, delta=0.02)
+        self.assertEqual(held, [faces300w.group_is_validation(g) for g in groups])   # the same rule both ways
+        # Other sources keep their own 10 % rule.
+        self.assertEqual(datasets.is_validation("yt:Aaron_1"), zlib.crc32(b"yt:Aaron_1") % 10 == 0)
+
+    def test_the_68_points_of_a_95_point_shape(self):
+        from modelkit.data import layout95
+        rng = np.random.default_rng(3)
+        p = rng.random((68, 2)) * 100
+        back = layout95.to68(layout95.from68(p))
+        self.assertTrue(np.allclose(back[layout95.HELD68], p[layout95.HELD68]))
+        self.assertEqual(len(layout95.HELD68), 47)
+        # Jaw and brows evenly spaced along straight lines come back whole.
+        p[0:17] = np.stack([np.linspace(10, 90, 17), np.linspace(40, 60, 17)], 1)
+        p[17:22] = np.stack([np.linspace(20, 40, 5), np.full(5, 30.0)], 1)
+        p[22:27] = np.stack([np.linspace(60, 80, 5), np.linspace(30, 25, 5)], 1)
+        self.assertTrue(np.allclose(layout95.to68(layout95.from68(p)), p))
+
+    def test_a_face_is_matched_to_the_box_that_holds_its_eyes_and_mouth(self):
+        from modelkit.evaluate.photos import match
+        p68 = np.zeros((68, 2))
+        p68[36:42], p68[42:48] = (40, 50), (80, 50)     # eye centres
+        p68[48], p68[54], p68[30] = (45, 100), (75, 100), (60, 75)
+        near, far, off = np.array([1.0]), np.array([2.0]), np.array([3.0])
+        self.assertIs(match([((0, 0, 200, 200), far), ((20, 20, 90, 100), near)], p68)[1], near)
+        self.assertIs(match([((0, 0, 70, 200), off)], p68), None)           # the other eye outside
+        self.assertIs(match([((30, 30, 60, 60), off)], p68), None)          # the mouth outside
+        self.assertIs(match([], p68), None)
 
 
 class EntryPoint(unittest.TestCase):
