@@ -618,6 +618,15 @@ class InTheWildFaces(unittest.TestCase):
         p[22:27] = np.stack([np.linspace(60, 80, 5), np.linspace(30, 25, 5)], 1)
         self.assertTrue(np.allclose(layout95.to68(layout95.from68(p)), p))
 
+    def test_eye_centre_one_step_along_the_ring_averages_two_corners_and_two_lid_points(self):
+        from modelkit.data import layout95
+        from modelkit.evaluate.photos import ring_step_five
+        p = np.random.default_rng(4).random((68, 2)) * 100
+        five = ring_step_five(layout95.from68(p))
+        self.assertTrue(np.allclose(five[0], p[[36, 37, 39, 40]].mean(0)))
+        self.assertTrue(np.allclose(five[1], p[[42, 43, 45, 46]].mean(0)))
+        self.assertTrue(np.allclose(five[2:], layout95.five_points(layout95.from68(p))[2:]))
+
     def test_a_face_is_matched_to_the_box_that_holds_its_eyes_and_mouth(self):
         from modelkit.evaluate.photos import match
         p68 = np.zeros((68, 2))

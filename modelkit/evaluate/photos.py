@@ -34,7 +34,9 @@ the library's pieces one at a time (modelkit/cpp/eval_five_points and
 eval_ninety_five): the five-point network on the labels' canonical box and
 on the detector's box; the 95-point network without the cascade (a
 zero-stage cascade file) and with it, warped from align5's points and from
-the labelled five points. --offsets prints the median offset of the labels
+the labelled five points; the gap between the two eye-centre definitions
+on the labels themselves, and align95's five with each eye centre taken one
+step along the eye ring (rows 40/46, 52/58). --offsets prints the median offset of the labels
 from dlib's points (the pixel-origin check of data/faces300w.py).
 """
 import argparse
@@ -149,7 +151,18 @@ def box_offsets(found, truth68):
     return shift, found[:, 2] / want[:, 2]
 
 
-def diagnose(args, paths, truth68, iod, align5, kx_boxes):
+def ring_step_five(shape95):
+    """The five points of a shape with each eye centre taken one step along
+    the eye ring (rows 40/46 and 52/58: midpoints of the first lid segments
+    from each corner instead of the corners), as the library would derive
+    them from a layout whose eye rings start one step on."""
+    s = np.asarray(shape95, np.float64)
+    five = layout95.five_points(s)
+    five[0], five[1] = (s[40] + s[46]) / 2, (s[52] + s[58]) / 2
+    return five
+
+
+def diagnose(args, paths, truth68, iod, align5, kx_boxes, shapes):
     net5 = os.path.join(args.models, "cdcn_iter_500000.dat")
     net95 = os.path.join(args.models, "cdcn95_verify_iter_50000.dat")
     shipped = os.path.join(args.models, "model95_tern.bin")
@@ -180,6 +193,10 @@ def diagnose(args, paths, truth68, iod, align5, kx_boxes):
     line("(a) five-point net, labels' canonical box", five, ok=ok)
     line("(a) five-point net, detector's box (= align5)", align5)
     line("    labels' corner-midpoint five (definition gap)", truth5c)
+    line("    labels' five one step along the eye ring", np.stack([ring_step_five(layout95.from68(t))
+                                                                for t in truth68]))
+    line("(e) align95's shape, eye centres one step along the ring", np.stack([ring_step_five(s)
+                                                                             for s in shapes]))
     with tempfile.TemporaryDirectory() as tmp:
         zero = os.path.join(tmp, "zero.bin")
         write_zero_cascade(zero, shipped)
@@ -269,7 +286,7 @@ def main():
         if args.side:
             print("\n--diagnose runs on the photos as stored: leave --side out")
         else:
-            diagnose(args, [paths[i] for i in keep], truth68, iod, kx5, np.array(kx_boxes))
+            diagnose(args, [paths[i] for i in keep], truth68, iod, kx5, np.array(kx_boxes), shapes)
 
 
 if __name__ == "__main__":
