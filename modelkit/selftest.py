@@ -639,6 +639,17 @@ class InTheWildFaces(unittest.TestCase):
         self.assertIs(match([], p68), None)
 
 
+class NinetyFiveScore(unittest.TestCase):
+    def test_faces300w_joins_the_score_only_when_the_run_uses_it(self):
+        from modelkit.train.ninety_five import score_of
+        errs = {"frames68_e5": 0.05, "frames68_accept": 1.0, "lfw_grey_accept": 1.0,
+                "boxes_accept": 0.0, "points_accept": 0.0}
+        self.assertAlmostEqual(score_of(errs), 0.05)
+        errs.update(faces300w_e5=0.04, faces300w_accept=0.97)
+        # its five points add, and its faces' acceptance is held to 99 % too
+        self.assertAlmostEqual(score_of(errs), 0.05 + 0.04 + 0.02)
+
+
 class EntryPoint(unittest.TestCase):
     def test_every_command_has_a_module_with_main_and_is_listed(self):
         import importlib
