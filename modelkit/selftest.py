@@ -561,6 +561,16 @@ class EpochValidation(unittest.TestCase):
         self.assertEqual(float(model.weight), 3.0)
         self.assertEqual(saved["mean.pt"], [{"validation": {"err": 0.4}, "averaged": 2}])
 
+    def test_a_resumed_run_carries_on_at_the_fraction_it_is_given(self):
+        from modelkit.train.clock import start_for_fraction
+        now, end = 1_000_000.0, 1_003_600.0
+        for frac in (0.0, 0.3, 0.9):
+            start = start_for_fraction(now, end, frac)
+            self.assertAlmostEqual((now - start) / (end - start), frac)
+        self.assertEqual(start_for_fraction(now, end, 0.0), now)
+        with self.assertRaises(ValueError):
+            start_for_fraction(now, end, 1.0)
+
     def test_learning_rate_warms_up_then_falls_to_its_floor(self):
         from modelkit.train.epoch_validation import learning_rate
         self.assertAlmostEqual(learning_rate(1.0, 0, 0.0), 1.0 / 300)

@@ -27,8 +27,8 @@ import torch
 from modelkit.data import crops, datasets
 from modelkit.nets.five_point_net import five_point_net
 from modelkit.train.epoch_validation import RunValidation, learning_rate
-from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
-                            save_checkpoint, threads_from_file, utc_next_at)
+from modelkit.train.clock import (add_until_option, apply_threads, init_weights, save_checkpoint,
+                                  start_for_fraction, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 LAST = os.path.join(RUNS, "five_points_last.pt")
@@ -97,6 +97,10 @@ def main():
                     "has passed; saved to runs/five_points_average.pt at the end")
     ap.add_argument("--frames68-copies", type=int, default=2,
                     help="times frames68 is shown per epoch (default 2)")
+    ap.add_argument("--resume-at", type=float, metavar="FRAC",
+                    help="when resuming runs/five_points_last.pt after a pause (another machine or "
+                    "day): carry on at FRAC of the learning-rate curve up to --until, instead of "
+                    "counting the pause as time spent")
     ap.add_argument("--faces300w-copies", type=int, default=0,
                     help="also train on the faces300w training photos, shown N times per epoch "
                     "(default 0: not used); the best checkpoint is then the lowest sum of the "
@@ -149,7 +153,10 @@ def main():
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
         epoch, step, kept.best, start = state["epoch"], state["step"], state["best"], state["start"]
-        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, kept.best), flush=True)
+        if args.resume_at is not None:
+            start = start_for_fraction(time.time(), end, args.resume_at)
+        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time"
+              % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start)), flush=True)
 
     aug = crops.Augmenter(rng)
     last_save = time.time()
