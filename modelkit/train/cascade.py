@@ -24,7 +24,7 @@ import cv2
 import numpy as np
 
 from modelkit.data import datasets, layout95, samples95
-from modelkit.data.face_box import canonical_face_box
+from modelkit.data.face_box import canonical_face_box, jittered_square
 from modelkit.evaluate import ninety_five as eval_ninety_five
 from modelkit.formats import cascade95
 from modelkit.train import cascade_trees
@@ -89,7 +89,7 @@ def main():
         for k, f in enumerate(faces):
             box = canonical_face_box(f.p68 + np.asarray(f.offset, np.float64))
             jitters = args.frames68_jitters if f.source == "frames68" else 1
-            for b in [box] + [eval_ninety_five.jittered(box, rng, args.jitter) for _ in range(jitters)]:
+            for b in [box] + [jittered_square(box, rng, args.jitter) for _ in range(jitters)]:
                 lines.append("%s %d %d %d %d" % (samples95.photo_path(f), *b))
                 owners.append(k)
         t0 = time.time()
