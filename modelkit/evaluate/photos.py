@@ -201,7 +201,7 @@ def diagnose(args, paths, truth68, iod, align5, kx_boxes, shapes):
         zero = os.path.join(tmp, "zero.bin")
         write_zero_cascade(zero, shipped)
         for warp_label, fives in (("align5's points", align5), ("the labels' five", truth5)):
-            for cas_label, cas in (("no cascade", zero), ("shipped cascade", shipped)):
+            for cas_label, cas in (("no cascade", zero), ("the cascade of --models", shipped)):
                 ok, shapes = run_ninety_five(net95, net5, cas, paths, fives)
                 derived = np.stack([layout95.five_points(s) for s in shapes])
                 line("(%s) 95-point net, %s, warped from %s" % ("b" if cas is zero else "c", cas_label, warp_label),
