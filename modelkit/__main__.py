@@ -36,6 +36,8 @@ STAGES = {
         "operating-points": ("modelkit.evaluate.operating_points",
                              "the most faces a detector finds at no more than K false detections, per bias"),
         "close-ups": ("modelkit.evaluate.close_ups", "faces that fill the frame: cuts of the two portraits"),
+        "photos": ("modelkit.evaluate.photos", "landmarks on whole photos (faces300w) through "
+                   "KXTracker_detect_align5/_align95 beside dlib's predictor"),
     },
 }
 SINGLE = {

@@ -22,6 +22,7 @@ import os
 import struct
 import tempfile
 import unittest
+import zlib
 
 import numpy as np
 import torch
@@ -560,6 +561,16 @@ class EpochValidation(unittest.TestCase):
         self.assertEqual(float(model.weight), 3.0)
         self.assertEqual(saved["mean.pt"], [{"validation": {"err": 0.4}, "averaged": 2}])
 
+    def test_a_resumed_run_carries_on_at_the_fraction_it_is_given(self):
+        from modelkit.train.clock import start_for_fraction
+        now, end = 1_000_000.0, 1_003_600.0
+        for frac in (0.0, 0.3, 0.9):
+            start = start_for_fraction(now, end, frac)
+            self.assertAlmostEqual((now - start) / (end - start), frac)
+        self.assertEqual(start_for_fraction(now, end, 0.0), now)
+        with self.assertRaises(ValueError):
+            start_for_fraction(now, end, 1.0)
+
     def test_learning_rate_warms_up_then_falls_to_its_floor(self):
         from modelkit.train.epoch_validation import learning_rate
         self.assertAlmostEqual(learning_rate(1.0, 0, 0.0), 1.0 / 300)
@@ -589,6 +600,64 @@ class DetectorOperatingPoints(unittest.TestCase):
         self.assertEqual(points[5], (1, 2, 0.7))             # the face costs two false detections
         found["a"] = [(0.99, hit)]
         self.assertEqual(op.operating_points(truth, found)[5], (1, 0, 0.99))
+
+
+class InTheWildFaces(unittest.TestCase):
+    def test_faces_of_one_photo_share_a_group_and_the_hold_out_is_about_fifteen_percent(self):
+        from modelkit.data import datasets, faces300w
+        self.assertEqual(faces300w.photo_group("afw_1130084326_2.jpg"), "300w:afw_1130084326")
+        self.assertEqual(faces300w.photo_group("helen_100032540_1.jpg"), "300w:helen_100032540")
+        self.assertEqual(faces300w.photo_group("x/helen_1_2_3.jpg"), "300w:helen_1_2")
+        groups = ["300w:helen_%d" % i for i in range(4000)]
+        held = [datasets.is_validation(g) for g in groups]
+        self.assertAlmostEqual(sum(held) / len(held), 0.15, delta=0.02)
+        self.assertEqual(held, [faces300w.group_is_validation(g) for g in groups])   # the same rule both ways
+        # Other sources keep their own 10 % rule.
+        self.assertEqual(datasets.is_validation("yt:Aaron_1"), zlib.crc32(b"yt:Aaron_1") % 10 == 0)
+
+    def test_the_68_points_of_a_95_point_shape(self):
+        from modelkit.data import layout95
+        rng = np.random.default_rng(3)
+        p = rng.random((68, 2)) * 100
+        back = layout95.to68(layout95.from68(p))
+        self.assertTrue(np.allclose(back[layout95.HELD68], p[layout95.HELD68]))
+        self.assertEqual(len(layout95.HELD68), 47)
+        # Jaw and brows evenly spaced along straight lines come back whole.
+        p[0:17] = np.stack([np.linspace(10, 90, 17), np.linspace(40, 60, 17)], 1)
+        p[17:22] = np.stack([np.linspace(20, 40, 5), np.full(5, 30.0)], 1)
+        p[22:27] = np.stack([np.linspace(60, 80, 5), np.linspace(30, 25, 5)], 1)
+        self.assertTrue(np.allclose(layout95.to68(layout95.from68(p)), p))
+
+    def test_eye_centre_one_step_along_the_ring_averages_two_corners_and_two_lid_points(self):
+        from modelkit.data import layout95
+        from modelkit.evaluate.photos import ring_step_five
+        p = np.random.default_rng(4).random((68, 2)) * 100
+        five = ring_step_five(layout95.from68(p))
+        self.assertTrue(np.allclose(five[0], p[[36, 37, 39, 40]].mean(0)))
+        self.assertTrue(np.allclose(five[1], p[[42, 43, 45, 46]].mean(0)))
+        self.assertTrue(np.allclose(five[2:], layout95.five_points(layout95.from68(p))[2:]))
+
+    def test_a_face_is_matched_to_the_box_that_holds_its_eyes_and_mouth(self):
+        from modelkit.evaluate.photos import match
+        p68 = np.zeros((68, 2))
+        p68[36:42], p68[42:48] = (40, 50), (80, 50)     # eye centres
+        p68[48], p68[54], p68[30] = (45, 100), (75, 100), (60, 75)
+        near, far, off = np.array([1.0]), np.array([2.0]), np.array([3.0])
+        self.assertIs(match([((0, 0, 200, 200), far), ((20, 20, 90, 100), near)], p68)[1], near)
+        self.assertIs(match([((0, 0, 70, 200), off)], p68), None)           # the other eye outside
+        self.assertIs(match([((30, 30, 60, 60), off)], p68), None)          # the mouth outside
+        self.assertIs(match([], p68), None)
+
+
+class NinetyFiveScore(unittest.TestCase):
+    def test_faces300w_joins_the_score_only_when_the_run_uses_it(self):
+        from modelkit.train.ninety_five import score_of
+        errs = {"frames68_e5": 0.05, "frames68_accept": 1.0, "lfw_grey_accept": 1.0,
+                "boxes_accept": 0.0, "points_accept": 0.0}
+        self.assertAlmostEqual(score_of(errs), 0.05)
+        errs.update(faces300w_e5=0.04, faces300w_accept=0.97)
+        # its five points add, and its faces' acceptance is held to 99 % too
+        self.assertAlmostEqual(score_of(errs), 0.05 + 0.04 + 0.02)
 
 
 class EntryPoint(unittest.TestCase):

@@ -5,6 +5,8 @@ Sources (under ../shared/data, relative to the project root, or $KX_DATA):
   frames68  YouTube Faces video frames with 68 points
   lfw_grey  LFW photos without annotations, labelled with 68 points by the
             dlib teacher (modelkit/cpp/dlib_label, cached under modelkit/runs)
+  faces300w 300-W in-the-wild faces with 68 hand-placed points
+            (data/faces300w.py; non-commercial research use)
 
 Every face comes back as a Face: a grey image region around the face (cut
 so that every augmented box still sees the same frame borders as in the full
@@ -13,7 +15,8 @@ the other eye, the nose, image-left mouth corner, other corner), the source
 name and the group the split is made by (person or identity).
 
 Validation hold-out: a group is held out when crc32(group) % 10 == 0, so the
-same LFW person is held out in mtfl5/lfw_5590 and in lfw_grey alike.
+same LFW person is held out in mtfl5/lfw_5590 and in lfw_grey alike;
+faces300w's photo groups ("300w:...") hold out about 15 % (data/faces300w.py).
 """
 import csv
 import os
@@ -55,6 +58,9 @@ def data_dir(sub):
 
 
 def is_validation(group):
+    if group.startswith("300w:"):   # faces300w holds out ~15 % of its photos
+        from modelkit.data import faces300w
+        return faces300w.group_is_validation(group)
     return zlib.crc32(group.encode()) % 10 == 0
 
 
@@ -204,7 +210,13 @@ def load_lfw_grey():
     return faces
 
 
-LOADERS = {"mtfl5": load_mtfl5, "frames68": load_frames68, "lfw_grey": load_lfw_grey}
+def load_faces300w():
+    from modelkit.data import faces300w
+    return faces300w.load_faces5()
+
+
+LOADERS = {"mtfl5": load_mtfl5, "frames68": load_frames68, "lfw_grey": load_lfw_grey,
+           "faces300w": load_faces300w}
 
 
 def load_sources(names):

@@ -86,6 +86,36 @@ def five_points(shape95):
     return np.stack([(s[39] + s[45]) / 2, (s[51] + s[57]) / 2, (s[65] + s[72]) / 2, s[87], s[91]])
 
 
+# The 68 points the layout holds as they are (its other 68 points, the inner
+# jaw points and the middle of each brow, are resampled along their line).
+HELD68 = np.array([0, 16, 17, 21, 22, 26] + list(range(27, 68)))
+
+
+def _along(polyline, fractions):
+    p = np.asarray(polyline, np.float64)
+    arc = np.concatenate([[0.0], np.cumsum(np.linalg.norm(np.diff(p, axis=0), axis=1))])
+    want = np.asarray(fractions) * arc[-1]
+    return np.stack([np.interp(want, arc, p[:, 0]), np.interp(want, arc, p[:, 1])], 1)
+
+
+def to68(shape95):
+    """(68, 2) points of a 95-point shape in the 68-point order: the held
+    points as they are (the nose tip [30] = mean(65, 72)), the inner jaw and
+    brow points at even shares of their line's length."""
+    s = np.asarray(shape95, np.float64).reshape(POINTS, 2)
+    p = np.zeros((68, 2))
+    p[0:17] = _along(s[0:19], np.arange(17) / 16.0)
+    p[17:22] = _along(s[19:29], np.arange(5) / 4.0)
+    p[22:27] = _along(s[29:39], np.arange(5) / 4.0)
+    p[27], p[28], p[29] = s[63], s[66], s[68]
+    p[30] = (s[65] + s[72]) / 2
+    p[31:34], p[34], p[35] = s[69:72], s[73], s[74]
+    p[36:42] = s[39:51:2]
+    p[42:48] = s[51:63:2]
+    p[MOUTH_ROWS] = s[75:95]
+    return p
+
+
 def mirror68(points68, width):
     """68 points of the picture flipped left to right (0-based pixels, so x
     becomes width - 1 - x), renumbered so the order means the same again."""
@@ -106,6 +136,8 @@ def _check():
     assert np.allclose(f[2], p[30]) and np.allclose(f[3], p[48]) and np.allclose(f[4], p[54])
     assert np.allclose(s[39], p[36]) and np.allclose(s[45], p[39])
     assert np.allclose(s[51], p[42]) and np.allclose(s[57], p[45])
+    back = to68(s)
+    assert np.allclose(back[HELD68], p[HELD68])
 
 
 _check()

@@ -73,7 +73,14 @@ def load_lfw_grey():
     return out
 
 
+def load_faces300w():
+    from modelkit.data import faces300w
+    return faces300w.load_faces68()
+
+
 def photo_path(face):
+    if face.source == "faces300w":
+        return os.path.join(datasets.data_dir("faces300w"), "images", face.name)
     if face.source == "frames68":
         return os.path.join(datasets.data_dir("frames68"), "training", face.name)
     return os.path.join(datasets.data_dir(face.source), face.name)

@@ -32,6 +32,8 @@ EVALUATOR = os.path.join(datasets.HELPERS, "eval_five_points")
 def photo_path(face):
     if face.source == "mtfl5":
         return os.path.join(datasets.data_dir("mtfl5"), face.name)
+    if face.source == "faces300w":
+        return os.path.join(datasets.data_dir("faces300w"), "images", face.name)
     if face.source == "frames68":
         return os.path.join(datasets.data_dir("frames68"), "training", face.name)
     return os.path.join(datasets.data_dir(face.source), face.name)

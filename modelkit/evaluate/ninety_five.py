@@ -8,7 +8,7 @@ face check, regression cascade).
         [--cascade models/model95_tern.bin] [--jitter 0.08]
 
 Faces: the validation hold-out of frames68 (0-based points) and lfw_grey
-(dlib teacher), boxes = canonical face box of the labels (and, with
+(dlib teacher) (--sources: also faces300w), boxes = canonical face box of the labels (and, with
 --jitter f, the same boxes shifted by up to +-f of their side and scaled by
 up to +-(f + 2 %)). Reported per source: the five points the library derives
 from the 95-point shape (fivePointsFromShape) against the same five points of
@@ -131,7 +131,8 @@ def main():
     print("%-9s %-6s %5s %8s %8s %8s %9s %8s %8s %9s" % ("source", "boxes", "faces", "5p mean", "5p med",
                                                            "5p >10%", "5p/6-pt", "95p mean", "95p med",
                                                            "accepted"))
-    loaders = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey}
+    loaders = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey,
+               "faces300w": samples95.load_faces300w}
     for source in args.sources:
         face_table(args, source, [f for f in loaders[source]() if datasets.is_validation(f.group)])
     if args.nonfaces <= 0:

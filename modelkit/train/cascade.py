@@ -9,8 +9,8 @@ shape) with the mean training shape. Otherwise the cascade is trained on the
 95-point network's own shapes: modelkit/cpp/eval_ninety_five runs the
 library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
-frames68 and lfw_grey (--sources picks one; --frames68-jitters weighs
-frames68 more); each stage is a set of gradient-boosted
+frames68 and lfw_grey (--sources picks, faces300w among them;
+--frames68-jitters weighs frames68 more); each stage is a set of gradient-boosted
 pixel-difference trees (cascade_trees.fit_stage) fitted to the remaining
 distance to the labels. Compare it with the zero-stage file through
 evaluate/ninety_five.py before shipping it.
@@ -24,13 +24,14 @@ import cv2
 import numpy as np
 
 from modelkit.data import datasets, layout95, samples95
-from modelkit.data.face_box import canonical_face_box
+from modelkit.data.face_box import canonical_face_box, jittered_square
 from modelkit.evaluate import ninety_five as eval_ninety_five
 from modelkit.formats import cascade95
 from modelkit.train import cascade_trees
 
 
-LOADERS = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey}
+LOADERS = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey,
+           "faces300w": samples95.load_faces300w}
 
 
 def training_faces(sources):
@@ -59,7 +60,7 @@ def main():
     ap.add_argument("--radius", type=float, default=0.12)
     ap.add_argument("--jitter", type=float, default=0.08)
     ap.add_argument("--sources", nargs="+", choices=sorted(LOADERS), default=["frames68", "lfw_grey"],
-                    help="training faces (default both)")
+                    help="training faces (default frames68 and lfw_grey)")
     ap.add_argument("--frames68-jitters", type=int, default=1, metavar="N",
                     help="jittered boxes per frames68 face besides its canonical box (default 1, as for "
                     "the other faces); more weighs the hand-labelled faces more")
@@ -88,7 +89,7 @@ def main():
         for k, f in enumerate(faces):
             box = canonical_face_box(f.p68 + np.asarray(f.offset, np.float64))
             jitters = args.frames68_jitters if f.source == "frames68" else 1
-            for b in [box] + [eval_ninety_five.jittered(box, rng, args.jitter) for _ in range(jitters)]:
+            for b in [box] + [jittered_square(box, rng, args.jitter) for _ in range(jitters)]:
                 lines.append("%s %d %d %d %d" % (samples95.photo_path(f), *b))
                 owners.append(k)
         t0 = time.time()

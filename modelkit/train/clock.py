@@ -25,6 +25,16 @@ def add_until_option(parser, default=None):
                         help="UTC time HH:MM at which training ends (the next one: after midnight if need be)")
 
 
+def start_for_fraction(now, end, frac):
+    """The start time that puts `now` at `frac` of the way from start to
+    `end`: a run resumed on another machine or another day carries on along
+    its learning-rate curve from there, instead of counting the pause as
+    time spent."""
+    if not 0.0 <= frac < 1.0:
+        raise ValueError("the fraction of the time must be in [0, 1)")
+    return (now - frac * end) / (1.0 - frac)
+
+
 def threads_from_file(path, default):
     """The thread count written in path (a running job reads it again), or
     default when the file is absent or holds no number."""

@@ -3,9 +3,10 @@
   nohup /usr/bin/python3 -m modelkit train ninety-five --until 07:05 \
       > modelkit/runs/ninety_five.log 2>&1 &
 
-Faces: frames68 (hand-labelled, shown --frames68-copies times per epoch) and
-lfw_grey (dlib teacher) with their 68 points turned into the 95-point layout
-(data/layout95.py); non-faces: negatives/ (data/samples95.py). Every
+Faces: frames68 (hand-labelled, shown --frames68-copies times per epoch),
+lfw_grey (dlib teacher) and, with --faces300w-copies N, the faces300w
+training photos (hand-labelled, in the wild, shown N times per epoch), with
+their 68 points turned into the 95-point layout (data/layout95.py); non-faces: negatives/ (data/samples95.py). Every
 epoch makes fresh crops the library's way: jittered canonical box -> the
 shipped five-point network -> warpFromFivePoints, with mirroring, rotation
 and lighting changes. Loss: mean point distance / eye distance over the 95
@@ -67,9 +68,12 @@ def to_tensor(crops60):
 
 def validation_face_crops(maker, val_faces):
     """{source: (crops, 95-point labels)} of the validation faces, canonical
-    boxes, no augmentation; frames68 first, then lfw_grey."""
+    boxes, no augmentation; frames68 first, then lfw_grey, then faces300w
+    when the run uses it."""
     out = {}
-    for source in VALIDATION_SOURCES:
+    for source in VALIDATION_SOURCES + ("faces300w",):
+        if source == "faces300w" and not any(f.source == source for f in val_faces):
+            continue
         xs, ys, _ = maker.faces([f for f in val_faces if f.source == source], augment=False)
         out[source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
     return out
@@ -106,9 +110,11 @@ def evaluate(model, val):
 
 
 def score_of(errs):
-    face_ok = min(errs["frames68_accept"], errs["lfw_grey_accept"])
+    face_ok = min(errs[k] for k in ("frames68_accept", "lfw_grey_accept", "faces300w_accept") if k in errs)
     nonface = max(errs["boxes_accept"], errs["points_accept"])
-    return errs["frames68_e5"] + max(0.0, 0.99 - face_ok) + max(0.0, nonface - 0.01)
+    # With faces300w in the run, its derived five points count as much as frames68's.
+    five = errs["frames68_e5"] + errs.get("faces300w_e5", 0.0)
+    return five + max(0.0, 0.99 - face_ok) + max(0.0, nonface - 0.01)
 
 
 def main():
@@ -123,6 +129,10 @@ def main():
                     "or of an exported network (.dat)")
     ap.add_argument("--frames68-copies", type=int, default=2,
                     help="times frames68 (hand-labelled, the goal's set) is shown per epoch (default 2)")
+    ap.add_argument("--faces300w-copies", type=int, default=0,
+                    help="also train on the faces300w training photos, shown N times per epoch "
+                    "(default 0: not used); its derived five-point error then joins frames68's "
+                    "in the validation score")
     ap.add_argument("--five-weight", type=float, default=0.5,
                     help="weight of the derived five-point error in the loss (default 0.5)")
     ap.add_argument("--widths", choices=sorted(WIDTHS), default="standard",
@@ -145,9 +155,12 @@ def main():
     rng = np.random.default_rng(int(time.time()))
 
     faces = samples95.load_frames68() + samples95.load_lfw_grey()
+    if args.faces300w_copies > 0:
+        faces += samples95.load_faces300w()
     train = [f for f in faces if not datasets.is_validation(f.group)]
     val_faces = [f for f in faces if datasets.is_validation(f.group)]
     train = train + [f for f in train if f.source == "frames68"] * (args.frames68_copies - 1)
+    train = train + [f for f in train if f.source == "faces300w"] * max(0, args.faces300w_copies - 1)
     negatives = samples95.load_negatives()
     neg_train = [g for n, g in negatives if not samples95.negative_is_validation(n)]
     neg_val = [g for n, g in negatives if samples95.negative_is_validation(n)]
