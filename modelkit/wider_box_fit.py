@@ -58,14 +58,14 @@ def five_point_fit(faces, runner, rounds=3):
         moved = [max(abs(n[0] - b[0]), abs(n[1] - b[1]), abs(n[2] - b[2])) / float(max(b[2], 1))
                  for n, b in zip(new, boxes)]
         boxes = new
-    return [relative(b, wb) for b, (_, wb), m in zip(boxes, faces, moved) if m < 0.05]
+    return {i: relative(b, wb) for i, (b, (_, wb), m) in enumerate(zip(boxes, faces, moved)) if m < 0.05}
 
 
 def dlib_fit(faces, side=300):
     helper = os.path.join(datasets.HELPERS, "dlib_label")
     if not os.path.exists(helper):
         raise SystemExit("wider_box_fit: %s is missing (build modelkit/cpp)" % helper)
-    out = []
+    out = {}
     with tempfile.TemporaryDirectory() as tmp:
         cuts = []
         for i, (grey, wb) in enumerate(faces):
@@ -84,7 +84,7 @@ def dlib_fit(faces, side=300):
                        check=True, stdout=subprocess.DEVNULL)
         with open(csv_path) as f:
             rows = {r[0]: r for r in csv.reader(f)}
-        for (name, m), (_, wb) in zip(cuts, faces):
+        for i, ((name, m), (_, wb)) in enumerate(zip(cuts, faces)):
             r = rows.get(name)
             if r is None or r[1] != "1":
                 continue
@@ -95,12 +95,12 @@ def dlib_fit(faces, side=300):
             cx, cy = wb[0] + wb[2] / 2.0, wb[1] + wb[3] / 2.0
             if np.hypot(*(five.mean(0) - (cx, cy))) > 0.3 * wb[3]:
                 continue
-            out.append(relative(canonical_face_box(p), wb))
+            out[i] = relative(canonical_face_box(p), wb)
     return out
 
 
 def report(name, rel):
-    a = np.asarray(rel)
+    a = np.asarray(list(rel.values()))
     print("%s: %d faces" % (name, len(a)))
     for i, what in enumerate(("centre dx / height", "centre dy / height", "side / height")):
         q = np.percentile(a[:, i], [25, 50, 75])
@@ -123,9 +123,14 @@ def main():
         grey = cv2.imread(p.path, cv2.IMREAD_GRAYSCALE)
         faces += [(grey, tuple(b)) for b in big]
     print("%d WIDER faces at least %g px high on the training photos" % (len(faces), args.min_height))
-    report("five-point network", five_point_fit(faces, FivePointRunner()))
+    net = five_point_fit(faces, FivePointRunner())
+    report("five-point network", net)
     if args.dlib:
-        report("dlib 68-point teacher", dlib_fit(faces))
+        teacher = dlib_fit(faces)
+        report("dlib 68-point teacher", teacher)
+        both = sorted(set(net) & set(teacher))
+        report("five-point network, faces both place", {i: net[i] for i in both})
+        report("dlib 68-point teacher, faces both place", {i: teacher[i] for i in both})
     print("wider.py uses: dx %+.3f, dy %+.3f, side %.3f" % (wider.CENTRE_DX, wider.CENTRE_DY, wider.SIDE_PER_HEIGHT))
 
 
