@@ -28,7 +28,7 @@ from export_detector import reference_run
 from face_box import enlarge_to_square
 
 LOWEST = 0.05
-BIASES = (-0.5, 0.0, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0)
+BIASES = (-2.0, -1.5, -1.0, -0.5, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0)
 
 
 def runs(det, truth):
