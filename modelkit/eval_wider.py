@@ -38,7 +38,9 @@ ones; 192 x 192 cuts). A face is detected when a box holds both eyes and the
 mouth centre with a side of 1.5 to 6 eye-to-mouth distances (eval_detector.py's
 rule); the error is the mean distance of the five points over the
 inter-ocular distance, reported over each file's detected faces and over the
-faces both detect.
+faces both detect; and the medians of the detected box (its 1.2 enlargement
+undone) against the canonical box of the true points: side ratio, centre
+offsets in canonical sides.
 
 --export-to DIR writes the --checkpoint's model folder (for close_up_check.py
 --models DIR); --biases B1,B2,... measures kx at several background biases.
@@ -346,10 +348,12 @@ def run_points5(models, photos):
 
 
 def five_point_errors(truth, rows):
-    """{(photo, face index): error} of the detected faces."""
+    """({(photo, face index): error}, [(side, dx, dy)]) of the detected
+    faces: the error, and the library's box (divided by its 1.2 enlargement)
+    against the canonical box of the true points, in canonical sides."""
     import eval_detector as ev
-    from face_box import order_five_points
-    out = {}
+    from face_box import canonical_face_box, order_five_points
+    out, boxes = {}, []
     for photo, faces in truth.items():
         dets = rows.get(photo, [])
         used = set()
@@ -363,7 +367,11 @@ def five_point_errors(truth, rows):
             got = order_five_points(dets[j][1])
             iod = np.linalg.norm(pts[1] - pts[0])
             out[(photo, i)] = float(np.mean(np.linalg.norm(got - pts, axis=1)) / iod)
-    return out
+            cx, cy, cs, _ = canonical_face_box(pts)
+            b = dets[j][0]
+            boxes.append((b[2] / 1.2 / cs, (b[0] + b[2] / 2.0 - cx - cs / 2.0) / cs,
+                          (b[1] + b[3] / 2.0 - cy - cs / 2.0) / cs))
+    return out, boxes
 
 
 def report_five_points(folders):
@@ -371,19 +379,22 @@ def report_five_points(folders):
     truth = load_five_point_truth()
     for set_name, t in truth.items():
         photos = list(t)
-        errs = {name: five_point_errors(t, run_points5(folder, photos)) for name, folder in folders}
+        both = {name: five_point_errors(t, run_points5(folder, photos)) for name, folder in folders}
+        errs = {name: e for name, (e, _) in both.items()}
         total = sum(len(v) for v in t.values())
         common = set.intersection(*(set(e) for e in errs.values()))
         print("\nfive-point error on detected faces, %s (%d faces); mean / median, in inter-ocular distances"
               % (set_name, total))
-        print("| models | detected | error on its detected faces | on the %d faces all detect |" % len(common))
-        print("|---|---|---|---|")
+        print("| models | detected | error on its detected faces | on the %d faces all detect | box side / "
+              "canonical, centre dx, dy (medians) |" % len(common))
+        print("|---|---|---|---|---|")
         for name, e in errs.items():
             v = np.array(list(e.values()))
             c = np.array([e[k] for k in common])
-            print("| %s | %d | %.4f / %.4f | %.4f / %.4f |" % (name, len(v), v.mean(), np.median(v),
-                                                            c.mean() if len(c) else np.nan,
-                                                            np.median(c) if len(c) else np.nan))
+            med = np.median(np.asarray(both[name][1]).reshape(-1, 3), 0)
+            print("| %s | %d | %.4f / %.4f | %.4f / %.4f | %.3f, %+.3f, %+.3f |"
+                  % (name, len(v), v.mean(), np.median(v), c.mean() if len(c) else np.nan,
+                     np.median(c) if len(c) else np.nan, *med))
 
 
 def main():
