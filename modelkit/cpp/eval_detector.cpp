@@ -11,9 +11,15 @@
 //       LIST.txt: one photo path per line. OUT.csv: method,photo,x,y,w,h,score
 //       (score 0 where a method has none). Photos are read in colour.
 //       Methods: kx, haar, haar_640, dlib, dlib_up (default: all).
-//   eval_detector time MODELS_DIR PHOTO RUNS
+//   eval_detector points5 MODELS_DIR LIST.txt OUT.csv
+//       KXTracker_detect_align5 on every listed photo: OUT.csv rows
+//       photo,x,y,w,h,score,x0,y0,...,x4,y4 (the five points of each face),
+//       for the five-point error on detected faces.
+//   eval_detector time MODELS_DIR PHOTO RUNS [PEERS_DIR [OPENCV_THREADS]]
 //       fits PHOTO to 640 x 480 (scaled to cover, centre cut) and prints the
-//       median and mean milliseconds of RUNS calls of every method.
+//       median and mean milliseconds of RUNS calls of every method; with
+//       PEERS_DIR also YuNet 2022 through cv::FaceDetectorYN (score 0.9,
+//       input size set once), with OPENCV_THREADS OpenCV's thread count.
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/image_transforms.h>
 
@@ -147,6 +153,38 @@ int detect_all(const char* list_path, const char* out_path, const std::string& o
     return 0;
 }
 
+int points_all(const char* list_path, const char* out_path) {
+    std::ifstream list(list_path);
+    std::ofstream out(out_path);
+    if (!list || !out) {
+        std::fprintf(stderr, "eval_detector: cannot read %s or write %s\n", list_path, out_path);
+        return 1;
+    }
+    out << "photo,x,y,w,h,score,x0,y0,x1,y1,x2,y2,x3,y3,x4,y4\n";
+    std::string path;
+    while (std::getline(list, path)) {
+        if (path.empty()) continue;
+        cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
+        if (img.empty()) {
+            std::fprintf(stderr, "eval_detector: cannot read %s\n", path.c_str());
+            return 1;
+        }
+        std::vector<cv::Rect> rects;
+        std::vector<float> scores;
+        std::vector<cv::Mat> points;
+        KXTracker_detect_align5(img, rects, scores, points);
+        for (size_t i = 0; i < rects.size() && i < points.size(); ++i) {
+            const cv::Rect& r = rects[i];
+            out << path << ',' << r.x << ',' << r.y << ',' << r.width << ',' << r.height << ',' << scores[i];
+            cv::Mat p;
+            points[i].convertTo(p, CV_32F);
+            for (int k = 0; k < 5 && k < p.rows; ++k) out << ',' << p.at<float>(k, 0) << ',' << p.at<float>(k, 1);
+            out << '\n';
+        }
+    }
+    return 0;
+}
+
 cv::Mat fit_640x480(const cv::Mat& img) {
     const double k = std::max(640.0 / img.cols, 480.0 / img.rows);
     cv::Mat big;
@@ -155,7 +193,7 @@ cv::Mat fit_640x480(const cv::Mat& img) {
     return big(cut).clone();
 }
 
-int time_all(const char* photo, int runs) {
+int time_all(const char* photo, int runs, const std::string& peers) {
     Methods m;
     if (!m.haar.load(kHaarPath)) {
         std::fprintf(stderr, "eval_detector: cannot load %s (install opencv-data)\n", kHaarPath);
@@ -169,7 +207,20 @@ int time_all(const char* photo, int runs) {
     img = fit_640x480(img);
     std::printf("photo %s fitted to %dx%d, %d runs each, OpenCV threads %d\n", photo, img.cols, img.rows, runs,
                 cv::getNumThreads());
-    for (auto& [name, run] : m.list()) {
+    auto methods = m.list();
+    cv::Ptr<cv::FaceDetectorYN> yunet;
+    const std::string yunet_path = peers + "/face_detection_yunet_2022mar.onnx";
+    if (!peers.empty() && std::ifstream(yunet_path).good()) {
+        yunet = cv::FaceDetectorYN::create(yunet_path, "", img.size(), 0.9f, 0.3f, 5000);
+        methods.emplace_back("yunet22", [yunet](cv::Mat& im) {
+            cv::Mat rows;
+            yunet->detect(im, rows);
+            return std::vector<Found>(rows.rows, Found{});
+        });
+    } else if (!peers.empty()) {
+        std::fprintf(stderr, "eval_detector: %s is missing, YuNet 2022 not timed\n", yunet_path.c_str());
+    }
+    for (auto& [name, run] : methods) {
         if (name == "haar_640") continue;  // the same as haar on a 640 x 480 photo
         std::vector<double> ms;
         size_t faces = run(img).size();  // warm-up
@@ -192,15 +243,19 @@ int time_all(const char* photo, int runs) {
 int main(int argc, char** argv) {
     const bool detect = argc >= 2 && std::string(argv[1]) == "detect";
     const bool time = argc >= 2 && std::string(argv[1]) == "time";
-    if (!((detect && (argc == 5 || argc == 6)) || (time && argc == 5))) {
+    const bool points = argc >= 2 && std::string(argv[1]) == "points5";
+    if (!((detect && (argc == 5 || argc == 6)) || (time && argc >= 5 && argc <= 7) || (points && argc == 5))) {
         std::fprintf(stderr,
                      "usage: eval_detector detect MODELS_DIR LIST.txt OUT.csv [METHOD,...]\n"
-                     "       eval_detector time MODELS_DIR PHOTO RUNS\n");
+                     "       eval_detector points5 MODELS_DIR LIST.txt OUT.csv\n"
+                     "       eval_detector time MODELS_DIR PHOTO RUNS [PEERS_DIR [OPENCV_THREADS]]\n");
         return 2;
     }
+    if (time && argc == 7) cv::setNumThreads(std::max(1, std::atoi(argv[6])));
     KXTracker_init(argv[2], 1);
-    const int rc = detect ? detect_all(argv[3], argv[4], argc == 6 ? argv[5] : "")
-                          : time_all(argv[3], std::max(1, std::atoi(argv[4])));
+    const int rc = detect   ? detect_all(argv[3], argv[4], argc == 6 ? argv[5] : "")
+                   : points ? points_all(argv[3], argv[4])
+                            : time_all(argv[3], std::max(1, std::atoi(argv[4])), argc >= 6 ? argv[5] : "");
     KXTracker_destroy();
     return rc;
 }

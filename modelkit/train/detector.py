@@ -47,7 +47,10 @@ IGNORE_PIXELS = 12.0
 ROI_POS, ROI_NEG = 0.5, 0.3
 
 
-def rpn_targets(boxes, height, width, stride):
+def rpn_targets(boxes, height, width, stride, ignore=()):
+    """Per-cell labels (1 face, 0 background, -1 not taught) and anchor-3
+    deltas; cells whose anchor centre lies in an `ignore` region (x1, y1,
+    x2, y2) are not taught background."""
     labels = np.zeros((height, width), np.float32)
     reg = np.zeros((4, height, width), np.float32)
     best = np.full((height, width), np.inf)
@@ -72,6 +75,9 @@ def rpn_targets(boxes, height, width, stride):
         t = np.array([(cx - xs[None, :]) / anchor + 0 * dy, (cy - ys[:, None]) / anchor + 0 * dx,
                       np.full_like(dist, math.log(bw / anchor)), np.full_like(dist, math.log(bh / anchor))])
         reg[:, take] = t[:, take]
+    for b in ignore:
+        inside = (((xs >= b[0]) & (xs <= b[2]))[None, :]) & (((ys >= b[1]) & (ys <= b[3]))[:, None])
+        labels[inside & (labels == 0)] = -1
     return labels, reg
 
 
@@ -144,7 +150,10 @@ def random_boxes(rng, size, count):
     return out
 
 
-def roi_batch(score, delta, gts, size, stride, rng, per_image=32):
+def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None):
+    """ROIs, labels and box targets of the second stage; a background ROI
+    that overlaps an ignore region of its scene (ignores[i]) by IoU >= 0.25
+    is not taught."""
     rois, labels, targets = [], [], []
     for i, gt in enumerate(gts):
         cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride)]
@@ -165,6 +174,9 @@ def roi_batch(score, delta, gts, size, stride, rng, per_image=32):
         else:
             lab = torch.zeros(len(boxes), dtype=torch.long)
             tgt = torch.zeros(len(boxes), 4)
+        if ignores is not None and len(ignores[i]):
+            near = box_iou(boxes, torch.tensor(np.asarray(ignores[i]), dtype=torch.float32)).max(1)[0]
+            lab[(lab == 0) & (near >= 0.25)] = -1
         pos = torch.nonzero(lab == 1)[:, 0]
         neg = torch.nonzero(lab == 0)[:, 0]
         pos = pos[torch.randperm(len(pos))[:per_image // 2]]
@@ -225,6 +237,12 @@ def main():
     ap.add_argument("--anti-alias", action="store_true",
                     help="shrink face photos by area averaging before warping them into a scene, as a "
                     "camera or a photo's reduction would (scenes of earlier runs: without)")
+    ap.add_argument("--wider-share", type=float, default=0.0,
+                    help="share of scenes cut from WIDER FACE training photos (wider_scenes.py; "
+                    "non-commercial research data) instead of synthetic ones (default %(default)s)")
+    ap.add_argument("--new-schedule", action="store_true",
+                    help="when resuming: keep weights, optimiser state and step, but start the "
+                    "learning-rate curve anew from now to --until (a run taken up on another day)")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint: runs/detector_TAG_last.pt "
                     "(two runs side by side)")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
@@ -273,7 +291,10 @@ def main():
     if resume:
         opt.load_state_dict(resume["opt"])
         step, start = resume["step"], resume["start"]
-        print("resumed at step %d" % step, flush=True)
+        if args.new_schedule:
+            start = time.time()
+        print("resumed at step %d" % step + (", learning rate curve from now" if args.new_schedule else ""),
+              flush=True)
     average = WeightAverage()
     if resume:
         average.resume(resume)
@@ -292,6 +313,13 @@ def main():
                           glasses_share=args.glasses_share, anti_alias=args.anti_alias,
                           whole_close_ups=args.whole_close_ups)
     rng = np.random.default_rng(step + 7)
+    wider_maker = None
+    if args.wider_share > 0:
+        import wider
+        import wider_scenes
+        wider_maker = wider_scenes.WiderSceneMaker(wider.load("train"), args.size, seed=step + 3)
+        print("WIDER training photos: %d, share of scenes %.2f" % (len(wider_maker.photos), args.wider_share),
+              flush=True)
     fh = dn.feature_size(args.size, det.backbone)
     print("layout %s, %s second stage: %d x %d feature cells per scene" % (det.layout, det.head_name, fh, fh),
           flush=True)
@@ -312,13 +340,17 @@ def main():
         lr = lr_at(args.lr, start, until, time.time())
         for g in opt.param_groups:
             g["lr"] = lr
-        imgs, gts, labs, regs = [], [], [], []
+        imgs, gts, labs, regs, ignores = [], [], [], [], []
         for _ in range(args.batch):
-            img, boxes = maker.scene()
+            if wider_maker is not None and rng.random() < args.wider_share:
+                img, boxes, ignore = wider_maker.scene()
+            else:
+                (img, boxes), ignore = maker.scene(), np.zeros((0, 4))
+            ignores.append(ignore)
             imgs.append(ds.network_input(img))
             # The second stage sees proposals clipped to the scene, and learns the part inside.
             gts.append(np.clip(boxes, 0.0, float(args.size)).tolist())
-            l, r = rpn_targets(boxes, fh, fh, det.stride)
+            l, r = rpn_targets(boxes, fh, fh, det.stride, ignore)
             labs.append(l)
             regs.append(r)
         x = torch.from_numpy(np.stack(imgs))
@@ -329,7 +361,7 @@ def main():
         l_cls = focal_loss(score, lab) / npos
         posm = (lab == 1)[:, None].expand_as(delta)
         l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
-        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng)
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, ignores=ignores)
         logits, rdelta = det.head(feats, rois)
         keep = rlab >= 0
         logits, rlab_kept = logits[keep], rlab[keep]

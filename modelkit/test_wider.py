@@ -1,0 +1,173 @@
+"""Checks of the WIDER tool-chain (no data sets needed):
+
+  /usr/bin/python3 modelkit/test_wider.py
+
+- label.txt reading: photos, boxes, zero-size boxes skipped, malformed files
+  refused; the validation split is by file name, not by folder or order;
+- the WIDER -> canonical box mapping keeps the measured offsets;
+- the matching rule of the validation report at its edges (centres inside
+  each other, factor two of the longer sides, faces matched once, small
+  faces neither hit nor false);
+- real-photo scenes: their boxes stay on the faces through scaling, cutting
+  and mirroring; small and cut faces become ignore regions; the proposal
+  and second-stage labels leave ignore regions untaught.
+"""
+import os
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import eval_wider  # noqa: E402
+import train_detector  # noqa: E402
+import wider  # noqa: E402
+import wider_scenes  # noqa: E402
+
+
+class LabelFile(unittest.TestCase):
+    def read(self, text):
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+            f.write(text)
+        try:
+            return wider.read_labels(f.name)
+        finally:
+            os.remove(f.name)
+
+    def test_photos_and_boxes_in_order_zero_sizes_skipped(self):
+        got = self.read("# 0--Parade/a.jpg\n1 2 3 4\n5 6 0 8\n# 1--B/b.jpg\n# 2--C/c.jpg\n9.5 1 2 0\n10 11 12 13\n")
+        self.assertEqual([n for n, _ in got], ["0--Parade/a.jpg", "1--B/b.jpg", "2--C/c.jpg"])
+        np.testing.assert_array_equal(got[0][1], [[1, 2, 3, 4]])
+        self.assertEqual(got[1][1].shape, (0, 4))
+        np.testing.assert_array_equal(got[2][1], [[10, 11, 12, 13]])
+
+    def test_malformed_files_are_refused(self):
+        with self.assertRaises(ValueError):
+            self.read("1 2 3 4\n# a.jpg\n")
+        with self.assertRaises(ValueError):
+            self.read("# a.jpg\n1 2 3\n")
+
+    def test_split_follows_the_file_name_only(self):
+        names = ["%d--E/e_%d.jpg" % (i % 7, i) for i in range(3000)]
+        val = [n for n in names if wider.is_validation(n)]
+        self.assertTrue(0.15 < len(val) / len(names) < 0.21, len(val))
+        for n in val[:50]:
+            self.assertTrue(wider.is_validation("99--Other/" + os.path.basename(n)))
+
+
+class BoxMapping(unittest.TestCase):
+    def test_canonical_box_is_a_square_at_the_measured_offset(self):
+        b = wider.canonical_from_wider([[100, 50, 40, 50]])[0]
+        side = wider.SIDE_PER_HEIGHT * 50
+        self.assertAlmostEqual(b[2] - b[0], side)
+        self.assertAlmostEqual(b[3] - b[1], side)
+        self.assertAlmostEqual((b[0] + b[2]) / 2, 120 + wider.CENTRE_DX * 50)
+        self.assertAlmostEqual((b[1] + b[3]) / 2, 75 + wider.CENTRE_DY * 50)
+
+
+class MatchingRule(unittest.TestCase):
+    face = (100, 100, 40, 50)
+
+    def test_centres_inside_each_other_and_sides_within_two(self):
+        self.assertTrue(eval_wider.hits((90, 95, 60, 60), self.face))
+        # Longer sides 50 and 100: exactly a factor two still hits, past it not.
+        self.assertTrue(eval_wider.hits((70, 75, 100, 100), self.face))
+        self.assertFalse(eval_wider.hits((69, 74, 102, 102), self.face))
+        self.assertFalse(eval_wider.hits((110, 110, 24, 24), self.face))
+        # The detection holds the face's centre, but its own centre is off the face.
+        self.assertFalse(eval_wider.hits((115, 120, 60, 60), self.face))
+
+    def test_each_face_once_duplicates_false_small_faces_neither(self):
+        faces = [self.face, (300, 300, 10, 12)]
+        dets = [(90, 95, 60, 60, 0.9), (92, 96, 58, 58, 0.8), (297, 297, 16, 16, 0.7), (500, 10, 30, 30, 0.6)]
+        taken, false, neither = eval_wider.match(dets, faces)
+        self.assertEqual(list(taken), [True, False])
+        # The duplicate lands on a face already matched: neither; so does the
+        # box on the 12-px face; the box on nothing is false.
+        self.assertEqual((false, neither), (1, 2))
+
+    def test_a_detection_takes_the_nearest_free_face(self):
+        faces = [(100, 100, 40, 40), (112, 100, 40, 40)]
+        taken, false, _ = eval_wider.match([(108, 98, 44, 44, 1.0)], faces)
+        self.assertEqual(list(taken), [False, True])
+        self.assertEqual(false, 0)
+
+
+class Photo:
+    def __init__(self, path, boxes):
+        self.path, self.boxes, self.name = path, np.asarray(boxes, np.float64), os.path.basename(path)
+
+
+class RealScenes(unittest.TestCase):
+    def setUp(self):
+        import cv2
+        self.tmp = tempfile.TemporaryDirectory()
+        img = np.full((400, 600, 3), 40, np.uint8)
+        # One large bright face-sized block and one tiny one, boxed as WIDER boxes them.
+        img[100:180, 200:264] = 250
+        img[300:306, 500:505] = 250
+        self.path = os.path.join(self.tmp.name, "p.png")
+        cv2.imwrite(self.path, img)
+        self.boxes = [[200, 100, 64, 80], [500, 300, 5, 6]]
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_boxes_stay_on_their_faces_through_scale_cut_and_mirror(self):
+        maker = wider_scenes.WiderSceneMaker([Photo(self.path, self.boxes)], size=256, seed=3)
+        seen = 0
+        for _ in range(60):
+            scene, faces, ignore = maker.scene()
+            grey = scene.mean(axis=2)
+            for b in faces:
+                cx, cy = (b[0] + b[2]) / 2, (b[1] + b[3]) / 2
+                if 0 <= cx < 256 and 0 <= cy < 256:
+                    # The block is bright whatever the photometric jitter did to
+                    # the dark surroundings.
+                    self.assertGreater(grey[int(cy), int(cx)], grey.mean(), (b, _))
+                    seen += 1
+            for b in faces:
+                self.assertGreaterEqual(b[2] - b[0], wider_scenes.MIN_SIDE)
+        self.assertGreater(seen, 10)
+
+    def test_small_and_cut_faces_are_ignored_not_taught(self):
+        boxes = np.array([[10, 10, 60, 60], [100, 100, 106, 106], [-40, 50, 10, 100]], np.float64)
+        faces, ignore = wider_scenes._split(boxes, 256)
+        np.testing.assert_array_equal(faces, boxes[:1])
+        self.assertEqual(len(ignore), 2)
+        small = ignore[0]
+        self.assertAlmostEqual(small[2] - small[0], 6 * wider_scenes.IGNORE_GROW)
+        np.testing.assert_array_equal(ignore[1], boxes[2])
+
+    def test_proposal_labels_leave_ignore_regions_untaught(self):
+        stride, n = 8, 32
+        plain, _ = train_detector.rpn_targets(np.zeros((0, 4)), n, n, stride)
+        self.assertTrue((plain == 0).all())
+        lab, _ = train_detector.rpn_targets(np.zeros((0, 4)), n, n, stride, [[40, 40, 80, 80]])
+        xs, ys, _ = train_detector.dn.anchor_centres(n, n, stride)
+        inside = ((xs >= 40) & (xs <= 80))[None, :] & ((ys >= 40) & (ys <= 80))[:, None]
+        self.assertTrue((lab[inside] == -1).all())
+        self.assertTrue((lab[~inside] == 0).all())
+        # A face inside an ignore region keeps its face cells.
+        lab, _ = train_detector.rpn_targets(np.array([[50, 50, 70, 70]]), n, n, stride, [[40, 40, 80, 80]])
+        self.assertGreater((lab == 1).sum(), 0)
+
+    def test_second_stage_background_near_ignore_regions_is_untaught(self):
+        rng = np.random.default_rng(0)
+        score = torch.full((1, 32, 32), -5.0)
+        delta = torch.zeros((1, 4, 32, 32))
+        score[0, 10, 10] = 5.0   # one proposal, at cell (10, 10): a 128-px square around (87.5, 87.5)
+        ign = torch.tensor([[24.0, 24.0, 152.0, 152.0]])
+        from torchvision.ops import box_iou
+        rois, lab, _ = train_detector.roi_batch(score, delta, [[]], 256, 8, np.random.default_rng(0))
+        self.assertTrue((lab == 0).all())
+        self.assertTrue((box_iou(rois[:, 1:], ign)[:, 0] >= 0.25).any())   # the proposal, taught background
+        rois, lab, _ = train_detector.roi_batch(score, delta, [[]], 256, 8, np.random.default_rng(0),
+                                               ignores=[ign.numpy()])
+        self.assertTrue((box_iou(rois[:, 1:], ign)[:, 0] < 0.25).all())
+
+if __name__ == "__main__":
+    unittest.main()
