@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of fuzz/ (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, in build-fuzz/), replays every saved regression
-# input, then runs each harness for a bounded time.
+# UndefinedBehaviorSanitizer, in build-fuzz/ or $KX_FUZZ_BUILD), replays
+# every saved regression input, then runs each harness for a bounded time.
 #
 #   scripts/fuzz.sh [SECONDS] [HARNESS...]
 #     SECONDS   fuzzing time per harness (default 30; 0 only replays)
@@ -22,7 +22,7 @@ shift || true
 harnesses=("$@")
 [[ ${#harnesses[@]} -eq 0 ]] && harnesses=(net_single_fuzzer detector_fuzzer cascade_fuzzer layer_params_fuzzer)
 jobs=$(nproc 2>/dev/null || echo 2)
-build=build-fuzz
+build=${KX_FUZZ_BUILD:-build-fuzz}  # build folder, inside the source tree
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON \
   -DKX_SANITIZE=address,undefined -DKX_BUILD_TESTS=OFF -DKX_BUILD_TOOLS=OFF -DKX_BUILD_BENCH=OFF >/dev/null

@@ -40,14 +40,19 @@ void fill_row(const float* plane, int height, int width, int ky, int kx, int pad
     std::fill(row, row + size_t(ys.lo - y_first) * out_w, 0.0f);
     for (int oy = ys.lo; oy < ys.hi; ++oy) {
         float* out = row + size_t(oy - y_first) * out_w;
-        const float* src = plane + size_t(int64_t(oy) * stride - pad + ky) * width +
-                           size_t(int64_t(xs.lo) * stride - pad + kx);
         std::fill(out, out + xs.lo, 0.0f);
-        if (stride == 1) {
-            std::memcpy(out + xs.lo, src, sizeof(float) * size_t(inner));
-        } else {
-            float* dst = out + xs.lo;
-            for (int i = 0; i < inner; ++i) dst[i] = src[size_t(i) * stride];
+        // A tap may reach no column of the image at all; its first input
+        // column then lies outside the plane and must not even be addressed.
+        if (inner > 0) {
+            const int64_t y = int64_t(oy) * stride - pad + ky;  // inside the image
+            const int64_t x = int64_t(xs.lo) * stride - pad + kx;
+            const float* src = plane + size_t(y) * size_t(width) + size_t(x);
+            if (stride == 1) {
+                std::memcpy(out + xs.lo, src, sizeof(float) * size_t(inner));
+            } else {
+                float* dst = out + xs.lo;
+                for (int i = 0; i < inner; ++i) dst[i] = src[size_t(i) * stride];
+            }
         }
         std::fill(out + xs.hi, out + out_w, 0.0f);
     }

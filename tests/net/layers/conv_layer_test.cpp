@@ -25,10 +25,11 @@ TEST(ConvLayer, MatchesTorchAlsoAfterTheInputSizeChanged) {
 }
 
 // Against the definition, element by element: no pad, pad wider than the
-// kernel reaches, strides that skip the last columns, a window as big as the input.
+// kernel reaches, strides that skip the last columns, a window as big as the
+// input, and taps that reach no column of the image at all.
 TEST(Im2col, NormalAndCrossColumnsFollowTheDefinition) {
-    const int cases[][5] = {{1, 1, 0, 4, 5},  {3, 2, 1, 9, 5},   {2, 1, 1, 4, 11},
-                            {5, 3, 3, 4, 11}, {4, 3, 2, 12, 13}, {7, 2, 0, 7, 7}};  // k, stride, pad, h, w
+    const int cases[][5] = {{1, 1, 0, 4, 5},  {3, 2, 1, 9, 5},   {2, 1, 1, 4, 11}, {5, 3, 3, 4, 11},
+                            {4, 3, 2, 12, 13}, {7, 2, 0, 7, 7}, {17, 1, 8, 6, 7}};  // k, stride, pad, h, w
     for (const auto& c : cases) {
         const int k = c[0], s = c[1], p = c[2], h = c[3], w = c[4];
         SCOPED_TRACE(testing::Message() << "k" << k << " s" << s << " p" << p << " " << h << "x" << w);
