@@ -6,10 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "detect/detection_layers.h"
 #include "fuzz_input.h"
 #include "net/blob_budget.h"
 #include "net/layer.h"
 #include "net/params.h"
+
+// The detector's layer types join the registry once, as the detector does
+// before it loads its network.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kx::register_detection_layers();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The loader never hands over more than 1023 bytes of text.

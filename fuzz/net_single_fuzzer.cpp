@@ -4,8 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "detect/detection_layers.h"
 #include "fuzz_input.h"
 #include "net/net.h"
+
+// The detector's layer types join the registry once, as the detector does
+// before it loads its network.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kx::register_detection_layers();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Net net;
