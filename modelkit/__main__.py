@@ -15,8 +15,8 @@ STAGES = {
         "five-points": ("modelkit.train.five_points", "trains the five-point network (cdcn_iter_500000.dat)"),
         "ninety-five": ("modelkit.train.ninety_five",
                         "trains one 95-point network with its face check (cdcn95_verify_iter_50000.dat)"),
-        "detector": ("modelkit.train.detector", "trains the face detector on synthetic scenes "
-                     "(frcnn_full_cross_500000.dat)"),
+        "detector": ("modelkit.train.detector", "trains the face detector on synthetic scenes and WIDER FACE "
+                     "photos (frcnn_full_cross_500000.dat)"),
         "cascade": ("modelkit.train.cascade", "trains or writes the 95-point regression cascade (model95_tern.bin)"),
         "average-checkpoints": ("modelkit.train.average_checkpoints",
                                 "the mean weights of several detector checkpoints of one network"),
@@ -35,6 +35,12 @@ STAGES = {
                      "detector recall, false detections and time beside the Haar cascade and dlib"),
         "operating-points": ("modelkit.evaluate.operating_points",
                              "the most faces a detector finds at no more than K false detections, per bias"),
+        "wider": ("modelkit.evaluate.wider", "detector recall and false detections on real photos (WIDER FACE, "
+                  "newtest) beside the peers"),
+        "wider-operating-points": ("modelkit.evaluate.wider_operating_points",
+                                   "evaluate wider's counts at every background bias in one run"),
+        "wider-box-fit": ("modelkit.evaluate.wider_box_fit",
+                          "measures the WIDER box -> canonical face box mapping data/wider.py uses"),
         "close-ups": ("modelkit.evaluate.close_ups", "faces that fill the frame: cuts of the two portraits"),
         "photos": ("modelkit.evaluate.photos", "landmarks on whole photos (faces300w) through "
                    "KXTracker_detect_align5/_align95 beside dlib's predictor"),
@@ -50,10 +56,10 @@ def usage():
     lines = ["usage: %s COMMAND [options]   (from the project root; COMMAND --help for its options)" % PROG, ""]
     for stage, commands in STAGES.items():
         for name, (_, what) in commands.items():
-            lines.append("  %-30s %s" % ("%s %s" % (stage, name), what))
+            lines.append("  %-32s %s" % ("%s %s" % (stage, name), what))
         lines.append("")
     for name, (_, what) in SINGLE.items():
-        lines.append("  %-30s %s" % (name, what))
+        lines.append("  %-32s %s" % (name, what))
     lines += ["", "Steps and recipes: modelkit/README.md; the model files: models/README.md."]
     return "\n".join(lines)
 

@@ -13,7 +13,9 @@ modelkit/cpp built; no data sets needed):
 - faces shrunk into the detector's scenes stay where their map puts them,
   and are area-averaged when asked;
 - the face styles of the detector's scenes keep what makes a face, and
-  drawn glasses stay on the eye line.
+  drawn glasses stay on the eye line;
+- the WIDER FACE reader, box mapping, matching rule and real-photo scenes
+  (selftest_wider.py).
 """
 import contextlib
 import io
@@ -33,6 +35,8 @@ from modelkit.data.face_box import canonical_face_box, enlarge_to_square
 from modelkit.export import parity
 from modelkit.export import torch_to_stdcnn as export
 from modelkit.formats import stdcnn
+# Run with the checks here: unittest finds test cases by the names of this module.
+from modelkit.selftest_wider import WiderBoxMapping, WiderLabelFile, WiderMatchingRule, WiderScenes  # noqa: F401
 
 
 def randomise(module, seed):
@@ -672,6 +676,20 @@ class EntryPoint(unittest.TestCase):
         for stage, name, module in commands:
             self.assertTrue(callable(getattr(importlib.import_module(module), "main", None)), module)
             self.assertIn(name if stage is None else "%s %s" % (stage, name), listing)
+
+    def test_every_command_answers_help(self):
+        # --help must not need data, helpers or a checkpoint: argparse exits 0
+        # before the command does anything.
+        from unittest import mock
+
+        from modelkit import __main__ as entry
+        for stage, table in entry.STAGES.items():
+            for name in table:
+                with self.subTest(command="%s %s" % (stage, name)), mock.patch("sys.argv", ["selftest"]), \
+                        contextlib.redirect_stdout(io.StringIO()) as out, self.assertRaises(SystemExit) as done:
+                    entry.main([stage, name, "--help"])
+                self.assertIn(done.exception.code, (0, None))
+                self.assertIn("usage: python3 -m modelkit %s %s" % (stage, name), out.getvalue())
 
     def test_unknown_commands_are_refused(self):
         from modelkit import __main__ as entry

@@ -238,7 +238,7 @@ def main():
                     help="shrink face photos by area averaging before warping them into a scene, as a "
                     "camera or a photo's reduction would (scenes of earlier runs: without)")
     ap.add_argument("--wider-share", type=float, default=0.0,
-                    help="share of scenes cut from WIDER FACE training photos (wider_scenes.py; "
+                    help="share of scenes cut from WIDER FACE training photos (data/wider_scenes.py; "
                     "non-commercial research data) instead of synthetic ones (default %(default)s)")
     ap.add_argument("--new-schedule", action="store_true",
                     help="when resuming: keep weights, optimiser state and step, but start the "
@@ -315,8 +315,7 @@ def main():
     rng = np.random.default_rng(step + 7)
     wider_maker = None
     if args.wider_share > 0:
-        import wider
-        import wider_scenes
+        from modelkit.data import wider, wider_scenes
         wider_maker = wider_scenes.WiderSceneMaker(wider.load("train"), args.size, seed=step + 3)
         print("WIDER training photos: %d, share of scenes %.2f" % (len(wider_maker.photos), args.wider_share),
               flush=True)

@@ -1,7 +1,7 @@
 """Measures how the canonical face box sits on WIDER boxes, for
 wider.canonical_from_wider.
 
-  /usr/bin/python3 modelkit/wider_box_fit.py [--min-height 40] [--dlib]
+  /usr/bin/python3 -m modelkit evaluate wider-box-fit [--min-height 40] [--dlib]
 
 For every WIDER face of the training photos at least --min-height px high,
 two teachers place landmarks, and the canonical face box of those landmarks
@@ -18,7 +18,7 @@ box's height):
   centre), an independent teacher (its model is for non-commercial use).
 
 Prints median, quartiles and the share within +-10 %, per teacher, and what
-wider.py uses.
+data/wider.py uses.
 """
 import argparse
 import csv
@@ -29,11 +29,9 @@ import tempfile
 import cv2
 import numpy as np
 
-import crops
-import datasets
-import wider
-from face_box import canonical_face_box, enlarge_to_square, five_from_68
-from samples95 import FivePointRunner
+from modelkit.data import crops, datasets, wider
+from modelkit.data.face_box import canonical_face_box, enlarge_to_square, five_from_68
+from modelkit.data.samples95 import FivePointRunner
 
 
 def relative(canon, wbox):
@@ -131,7 +129,7 @@ def main():
         both = sorted(set(net) & set(teacher))
         report("five-point network, faces both place", {i: net[i] for i in both})
         report("dlib 68-point teacher, faces both place", {i: teacher[i] for i in both})
-    print("wider.py uses: dx %+.3f, dy %+.3f, side %.3f" % (wider.CENTRE_DX, wider.CENTRE_DY, wider.SIDE_PER_HEIGHT))
+    print("data/wider.py uses: dx %+.3f, dy %+.3f, side %.3f" % (wider.CENTRE_DX, wider.CENTRE_DY, wider.SIDE_PER_HEIGHT))
 
 
 if __name__ == "__main__":

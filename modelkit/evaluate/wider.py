@@ -1,8 +1,8 @@
 """Face detector quality on real photos: the WIDER FACE validation photos
-(wider.py's split, never trained on) and cmu_mit/newtest, for the library's
+(data/wider.py's split, never trained on) and cmu_mit/newtest, for the library's
 KXTracker_detect and the peer detectors, in one run, counted by one rule.
 
-  /usr/bin/python3 modelkit/eval_wider.py [--models models | --checkpoint CKPT [--background-bias B]]
+  /usr/bin/python3 -m modelkit evaluate wider [--models models | --checkpoint CKPT [--background-bias B]]
       [--methods kx,haar,dlib,yunet22,yunet23,ssd] [--sets wider,newtest]
 
 kx, haar (OpenCV's alt2 cascade, 1.1, 3 neighbours) and dlib (HOG) run in
@@ -35,14 +35,14 @@ KXTracker_detect_align5 (cpp/eval_detector points5), for the shipped models
 and, with --checkpoint, the candidate: on cmu_mit/newtest (hand-placed eyes,
 nose and mouth corners) and faces300w (five points from its 68 hand-placed
 ones; 192 x 192 cuts). A face is detected when a box holds both eyes and the
-mouth centre with a side of 1.5 to 6 eye-to-mouth distances (eval_detector.py's
+mouth centre with a side of 1.5 to 6 eye-to-mouth distances (evaluate/detector.py's
 rule); the error is the mean distance of the five points over the
 inter-ocular distance, reported over each file's detected faces and over the
 faces both detect; and the medians of the detected box (its 1.2 enlargement
 undone) against the canonical box of the true points: side ratio, centre
 offsets in canonical sides.
 
---export-to DIR writes the --checkpoint's model folder (for close_up_check.py
+--export-to DIR writes the --checkpoint's model folder (for evaluate close-ups
 --models DIR); --biases B1,B2,... measures kx at several background biases.
 """
 import argparse
@@ -56,7 +56,7 @@ import tempfile
 import cv2
 import numpy as np
 
-import datasets
+from modelkit.data import datasets
 
 TOOL = os.path.join(datasets.HELPERS, "eval_detector")
 PEERS = os.path.join(datasets.DATA, "..", "peers")
@@ -72,7 +72,7 @@ DEFAULT_METHODS = "kx,haar,dlib,yunet22,yunet23,ssd"
 # ------------------------------------------------------------------ truth
 
 def load_wider_validation():
-    import wider
+    from modelkit.data import wider
     return {p.path: p.boxes for p in wider.load("validation")}
 
 
@@ -295,8 +295,8 @@ def print_table(name, truth, results):
 
 
 def export_checkpoint(path, bias, folder):
-    import detector_net as dn
-    import stdcnn
+    from modelkit.nets import detector_net as dn
+    from modelkit.formats import stdcnn
     import torch
     det = dn.load_weights(path)
     if bias:
@@ -309,7 +309,7 @@ def export_checkpoint(path, bias, folder):
 
 def load_five_point_truth():
     """{photo: [(5, 2) points]} of newtest and faces300w."""
-    from face_box import five_from_68, order_five_points
+    from modelkit.data.face_box import five_from_68, order_five_points
     out = {}
     root = os.path.join(datasets.data_dir("cmu_mit"), "newtest")
     with open(os.path.join(root, "groundtruth.txt")) as f:
@@ -351,8 +351,8 @@ def five_point_errors(truth, rows):
     """({(photo, face index): error}, [(side, dx, dy)]) of the detected
     faces: the error, and the library's box (divided by its 1.2 enlargement)
     against the canonical box of the true points, in canonical sides."""
-    import eval_detector as ev
-    from face_box import canonical_face_box, order_five_points
+    from modelkit.evaluate import detector as ev
+    from modelkit.data.face_box import canonical_face_box, order_five_points
     out, boxes = {}, []
     for photo, faces in truth.items():
         dets = rows.get(photo, [])
@@ -402,7 +402,7 @@ def main():
     ap.add_argument("--models", default=os.path.join(REPO, "models"), help="model folder for kx")
     ap.add_argument("--checkpoint", help="a detector checkpoint (.pt) or file (.dat) to export and measure as kx")
     ap.add_argument("--background-bias", type=float, default=0.0, help="with --checkpoint: added to the "
-                    "second stage's background logit (export_detector.py's option)")
+                    "second stage's background logit (export/detector.py's option)")
     ap.add_argument("--methods", default=DEFAULT_METHODS,
                     help="comma-separated, of %s (default %%(default)s)" % ", ".join(CPP_METHODS + PEER_METHODS))
     ap.add_argument("--sets", default="wider,newtest", help="wider, newtest or both (default %(default)s)")

@@ -21,7 +21,7 @@ import math
 import cv2
 import numpy as np
 
-import wider
+from modelkit.data import wider
 
 MIN_SIDE = 10.0          # canonical side below which a face is ignored, not taught
 VISIBLE = 0.6            # a face cut by the border is taught when this share of its box is inside

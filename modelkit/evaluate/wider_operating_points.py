@@ -1,13 +1,13 @@
 """Operating points of a detector checkpoint (or exported file) on the WIDER
-validation photos and cmu_mit/newtest, counted by eval_wider.py's rule, and
+validation photos and cmu_mit/newtest, counted by evaluate/wider.py's rule, and
 where the missed faces are lost.
 
-  /usr/bin/python3 modelkit/wider_operating_points.py --checkpoint modelkit/runs/detector_wider_last.pt
+  /usr/bin/python3 -m modelkit evaluate wider-operating-points --checkpoint modelkit/runs/detector_wider_last.pt
 
-One PyTorch detection run per photo (the run export_detector.py checks
+One PyTorch detection run per photo (the run export/detector.py checks
 against the runtime) at probability 0.05, boxes squared as KXTracker_detect
 returns them; every --background-bias is then a probability threshold
-(detector_operating_points.py explains why), so one run gives the whole
+(evaluate/operating_points.py explains why), so one run gives the whole
 curve: faces found, the 24+ px recall and false detections per photo at each
 bias. Then, for the faces at least 24 px high: how many get a proposal that
 would be a hit (the proposal layer's boxes, squared), and how many a
@@ -20,12 +20,12 @@ import cv2
 import numpy as np
 import torch
 
-import detector_net as dn
-import eval_wider as ew
-from detector_operating_points import bias_for
-from detector_scenes import network_input
-from export_detector import reference_run
-from face_box import enlarge_to_square
+from modelkit.data.detector_scenes import network_input
+from modelkit.data.face_box import enlarge_to_square
+from modelkit.evaluate import wider as ew
+from modelkit.evaluate.operating_points import bias_for
+from modelkit.export.detector import reference_run
+from modelkit.nets import detector_net as dn
 
 LOWEST = 0.05
 BIASES = (-2.0, -1.5, -1.0, -0.5, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0)

@@ -13,7 +13,7 @@ WIDER boxes run from the top of the forehead to the chin and are narrower
 than tall; the detector is trained to output the canonical face box of
 face_box.py (a square from the eyes and the mouth, about brow to chin and jaw
 to jaw). canonical_from_wider maps one to the other with the median centre
-offset and side ratio measured by wider_box_fit.py (the five-point network on
+offset and side ratio measured by evaluate/wider_box_fit.py (the five-point network on
 the WIDER faces large enough to align); the figures are in its docstring and
 in modelkit/README.md.
 
@@ -25,12 +25,12 @@ from dataclasses import dataclass
 
 import numpy as np
 
-import datasets
+from modelkit.data import datasets
 
 VALIDATION_PERCENT = 18
 
 # canonical side = SIDE_PER_HEIGHT * WIDER height; canonical centre = WIDER
-# centre + (CENTRE_DX, CENTRE_DY) * WIDER height. wider_box_fit.py --dlib on
+# centre + (CENTRE_DX, CENTRE_DY) * WIDER height. evaluate wider-box-fit --dlib on
 # the 1,641 training faces of 40 px and more: dlib's 68-point teacher places
 # 915 (side 0.74, dy +0.10, dx 0; quartiles of the side 0.69-0.80), the
 # five-point network settles on 819 (side 0.84, dy +0.07), and on the 480

@@ -1,6 +1,5 @@
-"""Checks of the WIDER tool-chain (no data sets needed):
-
-  /usr/bin/python3 modelkit/test_wider.py
+"""Checks of the WIDER FACE tool-chain (no data sets needed), run by
+`/usr/bin/python3 -m modelkit selftest` with the others:
 
 - label.txt reading: photos, boxes, zero-size boxes skipped, malformed files
   refused; the validation split is by file name, not by folder or order;
@@ -13,22 +12,18 @@
   and second-stage labels leave ignore regions untaught.
 """
 import os
-import sys
 import tempfile
 import unittest
 
 import numpy as np
 import torch
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import eval_wider  # noqa: E402
-import train_detector  # noqa: E402
-import wider  # noqa: E402
-import wider_scenes  # noqa: E402
+from modelkit.data import wider, wider_scenes
+from modelkit.evaluate import wider as eval_wider
+from modelkit.train import detector as train_detector
 
 
-class LabelFile(unittest.TestCase):
+class WiderLabelFile(unittest.TestCase):
     def read(self, text):
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write(text)
@@ -58,7 +53,7 @@ class LabelFile(unittest.TestCase):
             self.assertTrue(wider.is_validation("99--Other/" + os.path.basename(n)))
 
 
-class BoxMapping(unittest.TestCase):
+class WiderBoxMapping(unittest.TestCase):
     def test_canonical_box_is_a_square_at_the_measured_offset(self):
         b = wider.canonical_from_wider([[100, 50, 40, 50]])[0]
         side = wider.SIDE_PER_HEIGHT * 50
@@ -68,7 +63,7 @@ class BoxMapping(unittest.TestCase):
         self.assertAlmostEqual((b[1] + b[3]) / 2, 75 + wider.CENTRE_DY * 50)
 
 
-class MatchingRule(unittest.TestCase):
+class WiderMatchingRule(unittest.TestCase):
     face = (100, 100, 40, 50)
 
     def test_centres_inside_each_other_and_sides_within_two(self):
@@ -101,7 +96,7 @@ class Photo:
         self.path, self.boxes, self.name = path, np.asarray(boxes, np.float64), os.path.basename(path)
 
 
-class RealScenes(unittest.TestCase):
+class WiderScenes(unittest.TestCase):
     def setUp(self):
         import cv2
         self.tmp = tempfile.TemporaryDirectory()
@@ -156,7 +151,6 @@ class RealScenes(unittest.TestCase):
         self.assertGreater((lab == 1).sum(), 0)
 
     def test_second_stage_background_near_ignore_regions_is_untaught(self):
-        rng = np.random.default_rng(0)
         score = torch.full((1, 32, 32), -5.0)
         delta = torch.zeros((1, 4, 32, 32))
         score[0, 10, 10] = 5.0   # one proposal, at cell (10, 10): a 128-px square around (87.5, 87.5)
@@ -168,6 +162,3 @@ class RealScenes(unittest.TestCase):
         rois, lab, _ = train_detector.roi_batch(score, delta, [[]], 256, 8, np.random.default_rng(0),
                                                ignores=[ign.numpy()])
         self.assertTrue((box_iou(rois[:, 1:], ign)[:, 0] < 0.25).all())
-
-if __name__ == "__main__":
-    unittest.main()
