@@ -108,7 +108,8 @@ def parse_methods(ap, text, allowed):
     return methods
 
 
-def run_detectors(models, photos, methods):
+def run_detectors(models, photos, methods, with_score=False):
+    """Boxes (x, y, w, h[, score]) per method and photo, from the C++ helper."""
     if not os.path.exists(TOOL):
         sys.exit("modelkit: build the helpers first (see modelkit/README.md): %s is missing" % TOOL)
     found = collections.defaultdict(lambda: collections.defaultdict(list))
@@ -119,8 +120,8 @@ def run_detectors(models, photos, methods):
         subprocess.run([TOOL, "detect", models, listing, out, ",".join(methods)], check=True, stdout=subprocess.DEVNULL)
         with open(out) as f:
             for row in csv.DictReader(f):
-                found[row["method"]][row["photo"]].append(
-                    tuple(float(row[k]) for k in ("x", "y", "w", "h")))
+                keys = ("x", "y", "w", "h", "score") if with_score else ("x", "y", "w", "h")
+                found[row["method"]][row["photo"]].append(tuple(float(row[k]) for k in keys))
     return found
 
 

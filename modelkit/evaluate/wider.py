@@ -132,21 +132,8 @@ def match(dets, faces, min_counted=MIN_COUNTED):
 # ---------------------------------------------------------------- methods
 
 def run_cpp(models, photos, methods):
-    if not os.path.exists(TOOL):
-        sys.exit("modelkit: build the helpers first (see modelkit/README.md): %s is missing" % TOOL)
-    found = collections.defaultdict(lambda: collections.defaultdict(list))
-    with tempfile.TemporaryDirectory() as tmp:
-        listing, out = os.path.join(tmp, "list.txt"), os.path.join(tmp, "out.csv")
-        with open(listing, "w") as f:
-            f.writelines(p + "\n" for p in photos)
-        subprocess.run([TOOL, "detect", models, listing, out, ",".join(methods)], check=True,
-                       stdout=subprocess.DEVNULL)
-        with open(out) as f:
-            next(f)
-            for line in f:
-                m, photo, x, y, w, h, s = line.rstrip("\n").split(",")
-                found[m][photo].append((float(x), float(y), float(w), float(h), float(s)))
-    return found
+    from modelkit.evaluate import detector as ev
+    return ev.run_detectors(models, photos, methods, with_score=True)
 
 
 def _padded(img, multiple=32, least=64):
