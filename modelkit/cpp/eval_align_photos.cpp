@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "dlib_image.h"
 #include "kx_tracker.h"
 
 namespace {
@@ -48,17 +49,6 @@ void write_face(std::ofstream& out, const char* method, int index, const Scaler&
         for (int i = 0; i < m->rows; ++i) out << ' ' << s.back(m->at<float>(i, 0)) << ' ' << s.back(m->at<float>(i, 1));
     }
     out << '\n';
-}
-
-dlib::array2d<unsigned char> to_dlib(const cv::Mat& bgr) {
-    cv::Mat grey;
-    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
-    dlib::array2d<unsigned char> img(grey.rows, grey.cols);
-    for (int y = 0; y < grey.rows; ++y) {
-        const unsigned char* row = grey.ptr<unsigned char>(y);
-        for (int x = 0; x < grey.cols; ++x) img[y][x] = row[x];
-    }
-    return img;
 }
 
 double median(std::vector<double> v) {

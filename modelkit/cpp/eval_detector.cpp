@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "dlib_image.h"
 #include "kx_tracker.h"
 
 namespace {
@@ -49,17 +50,6 @@ struct Found {
 };
 
 using Method = std::function<std::vector<Found>(cv::Mat&)>;
-
-dlib::array2d<unsigned char> to_dlib(const cv::Mat& bgr) {
-    cv::Mat grey;
-    cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
-    dlib::array2d<unsigned char> img(grey.rows, grey.cols);
-    for (int y = 0; y < grey.rows; ++y) {
-        const unsigned char* row = grey.ptr<unsigned char>(y);
-        for (int x = 0; x < grey.cols; ++x) img[y][x] = row[x];
-    }
-    return img;
-}
 
 struct Methods {
     cv::CascadeClassifier haar;
