@@ -82,33 +82,43 @@ std::vector<DetectionRow> decodeDetections(const float* info, int candidates, co
 std::vector<DetectionRow> Net::detect(const std::vector<float>& data, const std::vector<float>& info,
                                       float threshold) {
     if (!ready) return {};
+    // The planes must fill the image's size exactly.
+    const int h = info.size() >= 2 ? truncToInt(info[0]) : 0;
+    const int w = info.size() >= 2 ? truncToInt(info[1]) : 0;
+    const uint64_t plane = (h > 0 && w > 0) ? uint64_t(h) * uint64_t(w) : 0;
+    const uint64_t channels = plane && data.size() % plane == 0 ? data.size() / plane : 0;
+    float* input = detection_input(info, channels);
+    if (input == nullptr) return {};
+    std::copy(data.begin(), data.end(), input);
+    return forward_detect(threshold);
+}
+
+float* Net::detection_input(const std::vector<float>& info, uint64_t channels) {
+    if (!ready) return nullptr;
     // The information input has room for info_size values, and the run reads
     // three of them.
     if (blobs.size() < 2 || info.size() < 3 || info.size() > size_t(info_size) ||
         info.size() > size_t(blobs[1]->count)) {
         say("detect: the information list must hold 3 to " + std::to_string(info_size) + " values");
-        return {};
+        return nullptr;
     }
 
-    // Blob 0 takes the image's own size; the planes must fill it exactly and
-    // have the channels the model was built for.
+    // Blob 0 takes the image's own size with the channels the model was
+    // built for.
     const int h = truncToInt(info[0]);
     const int w = truncToInt(info[1]);
-    const uint64_t plane = (h > 0 && w > 0) ? uint64_t(h) * uint64_t(w) : 0;
-    const uint64_t channels = plane ? data.size() / plane : 0;
     // A blob that already has the shape keeps its storage: fresh storage
     // would be faulted in page by page on every run.
     Blob& input = *blobs[0];
     const bool fits = input.data != nullptr && input.num == 1 && uint64_t(input.channels) == channels &&
                       input.height == h && input.width == w;
-    if (channels == 0 || channels * plane != data.size() || channels != uint64_t(input_channels) ||
+    if (h <= 0 || w <= 0 || channels == 0 || channels != uint64_t(input_channels) ||
         (!fits && !input.reshape(int(channels), h, w))) {
         say("Error in reshape input data blob");
-        return {};
+        return nullptr;
     }
-    std::copy(data.begin(), data.end(), blobs[0]->data);
     std::copy(info.begin(), info.end(), blobs[1]->data);
-    return forward_detect(threshold);
+    return input.data;
 }
 
 std::vector<DetectionRow> Net::forward_detect(float threshold) {

@@ -1,17 +1,22 @@
 #include "detect/frcnn_detector.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "detect/box_ops.h"
 #include "detect/detection_layers.h"
 #include "detect/detection_row.h"
 #include "net/console.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
 namespace {
 
 const float kChannelMeans[3] = {102.9801f, 115.9465f, 122.7717f};
+
+// Image rows converted per task.
+constexpr int kRowsPerBand = 64;
 
 }  // namespace
 
@@ -52,24 +57,31 @@ void FRCNNDetector::detect(const cv::Mat& image, std::vector<FaceRecord>& faces)
         return;
     }
 
-    // Planar, mean-subtracted copy of the interleaved pixels, at full size.
-    const size_t rows = size_t(image.rows);
-    const size_t cols = size_t(image.cols);
-    const size_t plane = rows * cols;
-    std::vector<float>& values = planes_;  // kept: its storage serves every call
-    values.resize(3 * plane);
-    const unsigned char* pixel = image.ptr<unsigned char>(0);
-    float* c0 = values.data();
-    float* c1 = c0 + plane;
-    float* c2 = c1 + plane;
-    for (size_t k = 0; k < plane; ++k, pixel += 3) {
-        c0[k] = float(pixel[0]) - means[0];
-        c1[k] = float(pixel[1]) - means[1];
-        c2[k] = float(pixel[2]) - means[2];
-    }
+    // The network reads the pixels planar and mean-subtracted; they are
+    // written straight into its input, a band of rows per task.
     const std::vector<float> info = {float(image.rows), float(image.cols), 1.0f};
+    float* planes = net->detection_input(info, 3);
+    if (planes == nullptr) return;
+    const size_t cols = size_t(image.cols);
+    const size_t plane = size_t(image.rows) * cols;
+    const int bands = (image.rows + kRowsPerBand - 1) / kRowsPerBand;
+    parallel_for(net->threads, bands, [&](int band, int) {
+        const int y0 = band * kRowsPerBand;
+        const int y1 = std::min(image.rows, y0 + kRowsPerBand);
+        const unsigned char* pixel = image.ptr<unsigned char>(y0);
+        const size_t first = size_t(y0) * cols;
+        const size_t last = size_t(y1) * cols;
+        float* c0 = planes;
+        float* c1 = c0 + plane;
+        float* c2 = c1 + plane;
+        for (size_t k = first; k < last; ++k, pixel += 3) {
+            c0[k] = float(pixel[0]) - means[0];
+            c1[k] = float(pixel[1]) - means[1];
+            c2[k] = float(pixel[2]) - means[2];
+        }
+    });
 
-    const std::vector<DetectionRow> rows_found = net->detect(values, info, kScoreThreshold);
+    const std::vector<DetectionRow> rows_found = net->forward_detect(kScoreThreshold);
     faces.resize(rows_found.size());
     for (size_t k = 0; k < rows_found.size(); ++k) {
         const DetectionRow& row = rows_found[k];
@@ -83,7 +95,6 @@ void FRCNNDetector::detect(const cv::Mat& image, std::vector<FaceRecord>& faces)
 void FRCNNDetector::release() {
     delete net;
     net = nullptr;
-    std::vector<float>().swap(planes_);
 }
 
 }  // namespace kx

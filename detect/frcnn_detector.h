@@ -30,9 +30,6 @@ public:
     // succeeds.
     std::vector<float> means;
     Net* net = nullptr;  // owned
-
-private:
-    std::vector<float> planes_;  // the image as mean-subtracted float planes
 };
 
 }  // namespace kx

@@ -6,6 +6,7 @@
 
 #include "net/console.h"
 #include "net/params.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -88,17 +89,29 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
     const size_t plane = size_t(H) * size_t(W);
     const size_t row_stride = size_t(rois.count / rois.num);
     // Never read more rows than the box blob holds, whatever the top says.
-    const int rows = std::min(top.num, rois.num);
+    int rows = std::min(top.num, rois.num);
+    // A negative batch index (truncated toward zero; NaN counts as negative)
+    // ends the pass. Features always come from the first item.
+    for (int r = 0; r < rows; ++r) {
+        if (!(rois.data[size_t(r) * row_stride] > -1.0f)) {
+            rows = r;
+            break;
+        }
+    }
 
     const size_t rows_out = static_cast<size_t>(pooled_h);
     const size_t cols_out = static_cast<size_t>(pooled_w);
-    std::vector<int> hstart(rows_out), hend(rows_out), wstart(cols_out), wend(cols_out);
+    // Bin edges of one box per slot: hstart, hend, wstart, wend.
+    const size_t edges = 2 * (rows_out + cols_out);
+    std::vector<int> scratch(edges * size_t(slot_count(threads)));
 
-    for (int r = 0; r < rows; ++r) {
+    // Boxes are pooled independently, each by one task.
+    parallel_for(rows > 1 ? threads : nullptr, rows, [&](int r, int slot) {
         const float* row = rois.data + size_t(r) * row_stride;
-        // A negative batch index (truncated toward zero; NaN counts as
-        // negative) ends the pass. Features always come from the first item.
-        if (!(row[0] > -1.0f)) break;
+        int* hstart = scratch.data() + edges * size_t(slot);
+        int* hend = hstart + rows_out;
+        int* wstart = hend + rows_out;
+        int* wend = wstart + cols_out;
 
         const long long start_w = round_to_cell(row[1] * spatial_scale);
         const long long start_h = round_to_cell(row[2] * spatial_scale);
@@ -110,21 +123,21 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
         const float bin_w = float(double(roi_w) / double(pooled_w));
 
         for (int ph = 0; ph < pooled_h; ++ph) {
-            hstart[size_t(ph)] = clamp_edge(std::floor(double(float(ph) * bin_h)) + double(start_h), H);
-            hend[size_t(ph)] = clamp_edge(std::ceil(double(float(ph + 1) * bin_h)) + double(start_h), H);
+            hstart[ph] = clamp_edge(std::floor(double(float(ph) * bin_h)) + double(start_h), H);
+            hend[ph] = clamp_edge(std::ceil(double(float(ph + 1) * bin_h)) + double(start_h), H);
         }
         for (int pw = 0; pw < pooled_w; ++pw) {
-            wstart[size_t(pw)] = clamp_edge(std::floor(double(float(pw) * bin_w)) + double(start_w), W);
-            wend[size_t(pw)] = clamp_edge(std::ceil(double(float(pw + 1) * bin_w)) + double(start_w), W);
+            wstart[pw] = clamp_edge(std::floor(double(float(pw) * bin_w)) + double(start_w), W);
+            wend[pw] = clamp_edge(std::ceil(double(float(pw + 1) * bin_w)) + double(start_w), W);
         }
 
-        float* out = top.data + size_t(r) * size_t(channels) * size_t(pooled_h) * size_t(pooled_w);
+        float* out = top.data + size_t(r) * size_t(channels) * rows_out * cols_out;
         for (int c = 0; c < channels; ++c) {
             const float* map = features.data + size_t(c) * plane;
             for (int ph = 0; ph < pooled_h; ++ph) {
-                const int h0 = hstart[size_t(ph)], h1 = hend[size_t(ph)];
+                const int h0 = hstart[ph], h1 = hend[ph];
                 for (int pw = 0; pw < pooled_w; ++pw) {
-                    const int w0 = wstart[size_t(pw)], w1 = wend[size_t(pw)];
+                    const int w0 = wstart[pw], w1 = wend[pw];
                     float value = 0.0f;  // an empty cell
                     if (h1 > h0 && w1 > w0) {
                         // Only strictly larger values replace the running
@@ -141,7 +154,7 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
                 }
             }
         }
-    }
+    });
 }
 
 }  // namespace kx

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -41,6 +42,11 @@ public:
     // (image height, width, scale) into blob 1, then runs forward_detect.
     std::vector<DetectionRow> detect(const std::vector<float>& data, const std::vector<float>& info,
                                      float threshold);
+    // The first half of detect: checks `info`, writes it into blob 1 and
+    // fits blob 0 to `channels` planes of info's height and width. Returns
+    // blob 0's storage for the caller to fill before forward_detect, or null
+    // (with one line on the console) when either does not fit the model.
+    float* detection_input(const std::vector<float>& info, uint64_t channels);
     // Runs every layer and decodes the candidates of the "frcnnproposal"
     // layer with the first two outputs (box deltas, class probabilities)
     // into face boxes scoring at least `threshold`, best first.

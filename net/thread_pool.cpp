@@ -114,6 +114,10 @@ void ThreadPool::run(int count, const std::function<void(int, int)>& task) {
     }
     wake_.notify_all();
     drain(0);
+    // The last tasks of a layer's job end within microseconds of each other;
+    // looking for that beats sleeping, whose wake-up can take longer than a
+    // small layer.
+    for (int i = 0; i < kSpins && unfinished_.load() != 0; ++i) pause();
     std::exception_ptr failure;
     {
         std::unique_lock<std::mutex> hold(lock_);

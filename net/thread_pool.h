@@ -49,7 +49,9 @@ private:
     const std::function<void(int, int)>* task_ = nullptr;
     int count_ = 0;
     int next_ = 0;          // next index to hand out
-    int unfinished_ = 0;    // indices handed out or pending that have not ended
+    // Indices handed out or pending that have not ended; changed under the
+    // lock, also read without it by the caller waiting for the last ones.
+    std::atomic<int> unfinished_{0};
     // Bumped for every job, so that workers see a new one; also read without
     // the lock by workers that wait for the next job spinning briefly.
     std::atomic<long long> job_{0};

@@ -1,10 +1,18 @@
 #include "net/layers/softmax_layer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "net/console.h"
 
 namespace kx {
+
+namespace {
+
+// Positions per task: a few thousand exponentials outweigh waking a thread.
+constexpr int kSoftmaxSpan = 4096;
+
+}  // namespace
 
 bool SoftmaxLayer::setup(const BlobList& bottoms, BlobList& tops) {
     // The same set-up as the layers that follow their bottom: one bottom, a
@@ -35,30 +43,35 @@ void SoftmaxLayer::forward(const BlobList& bottoms, const BlobList& tops) {
 
     // Each position sees exactly the operations of a per-position loop over
     // its channels, in channel order; running them plane by plane lets the
-    // compiler vectorise across positions.
+    // compiler vectorise across positions, and spans of positions are shared
+    // out on the threads (the exponentials cost the most).
+    const int spans = (plane + kSoftmaxSpan - 1) / kSoftmaxSpan;
     for (int n = 0; n < items; ++n) {
         float* item_in = v + size_t(n) * size_t(channels) * size_t(plane);
         float* item_out = y + size_t(n) * size_t(channels) * size_t(plane);
-
-        for (int p = 0; p < plane; ++p) m[p] = item_in[p];
-        for (int c = 1; c < channels; ++c) {
-            const float* in = item_in + size_t(c) * size_t(plane);
-            for (int p = 0; p < plane; ++p) m[p] = in[p] > m[p] ? in[p] : m[p];
-        }
-        for (int p = 0; p < plane; ++p) s[p] = 0.0f;
-        for (int c = 0; c < channels; ++c) {
-            float* in = item_in + size_t(c) * size_t(plane);
-            for (int p = 0; p < plane; ++p) {
-                const float diff = in[p] - m[p];
-                in[p] = float(std::exp(double(diff)));
+        parallel_for(spans > 1 ? threads : nullptr, spans, [&](int span, int) {
+            const int begin = span * kSoftmaxSpan;
+            const int end = std::min(plane, begin + kSoftmaxSpan);
+            for (int p = begin; p < end; ++p) m[p] = item_in[p];
+            for (int c = 1; c < channels; ++c) {
+                const float* in = item_in + size_t(c) * size_t(plane);
+                for (int p = begin; p < end; ++p) m[p] = in[p] > m[p] ? in[p] : m[p];
             }
-            for (int p = 0; p < plane; ++p) s[p] += in[p];
-        }
-        for (int c = 0; c < channels; ++c) {
-            const float* in = item_in + size_t(c) * size_t(plane);
-            float* out = item_out + size_t(c) * size_t(plane);
-            for (int p = 0; p < plane; ++p) out[p] = in[p] / s[p];
-        }
+            for (int p = begin; p < end; ++p) s[p] = 0.0f;
+            for (int c = 0; c < channels; ++c) {
+                float* in = item_in + size_t(c) * size_t(plane);
+                for (int p = begin; p < end; ++p) {
+                    const float diff = in[p] - m[p];
+                    in[p] = float(std::exp(double(diff)));
+                }
+                for (int p = begin; p < end; ++p) s[p] += in[p];
+            }
+            for (int c = 0; c < channels; ++c) {
+                const float* in = item_in + size_t(c) * size_t(plane);
+                float* out = item_out + size_t(c) * size_t(plane);
+                for (int p = begin; p < end; ++p) out[p] = in[p] / s[p];
+            }
+        });
     }
 }
 

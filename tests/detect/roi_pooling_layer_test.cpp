@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "net/layers/single_layer_harness.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 namespace {
@@ -52,6 +54,53 @@ TEST(ROIPoolingLayer, NonFiniteAndHugeCornersStayInsideTheMap) {
         EXPECT_EQ(h.run(), "");
         EXPECT_EQ(h.top().data[0], c.want) << c.row[0] << " " << c.row[1] << " " << c.row[3] << " at " << c.scale;
     }
+}
+
+// Many boxes are pooled one per task: a pool gives the bits of a pass
+// without one, and a negative batch index still ends the pass there, leaving
+// the later rows of the top as the previous pass wrote them.
+TEST(ROIPoolingLayer, BoxesOnThreadsGiveTheSameBitsAndStopAtANegativeIndex) {
+    constexpr int kBoxes = 40, kStop = 25;
+    std::vector<float> rows;
+    for (int r = 0; r < kBoxes; ++r) {
+        const float x = float((r * 7) % 20), y = float((r * 5) % 12), side = float(2 + r % 9);
+        rows.insert(rows.end(), {0.0f, x, y, x + side, y + 1.5f * side});
+    }
+    std::vector<float> stopped = rows;
+    stopped[size_t(kStop) * 5] = -1.0f;
+
+    ThreadPool pool(2);
+    std::vector<float> first, alone, shared;
+    for (ThreadPool* threads : {static_cast<ThreadPool*>(nullptr), &pool}) {
+        LayerHarness h("type:roipooling,pooled_w:3,pooled_h:2,spatial_scale:0.5,");
+        h.set_bottom(0, {8, 16, 24});
+        h.set_bottom(1, {5, 1, 1}, {0, 0, 0, 1, 1});
+        ASSERT_TRUE(h.setup());
+        h.layer->threads = threads;
+        h.set_bottom(1, {5, 1, 1, kBoxes}, rows);
+        EXPECT_EQ(h.run(), "");
+        if (threads == nullptr) first = h.top_values();
+        h.set_bottom(1, {5, 1, 1, kBoxes}, stopped);
+        EXPECT_EQ(h.run(), "");
+        (threads ? shared : alone) = h.top_values();
+    }
+    ASSERT_EQ(alone, shared);
+    ASSERT_EQ(alone, first);  // the same boxes before the stop, the earlier pass after it
+    // The pass that stopped wrote nothing past row kStop: a top filled with
+    // a marker keeps it there.
+    LayerHarness h("type:roipooling,pooled_w:3,pooled_h:2,spatial_scale:0.5,");
+    h.set_bottom(0, {8, 16, 24});
+    h.set_bottom(1, {5, 1, 1}, {0, 0, 0, 1, 1});
+    ASSERT_TRUE(h.setup());
+    h.layer->threads = &pool;
+    h.set_bottom(1, {5, 1, 1, kBoxes}, stopped);
+    EXPECT_EQ(h.run(), "");
+    std::fill(h.top().data, h.top().data + h.top().count, 12345.0f);
+    EXPECT_EQ(h.run(), "");
+    const std::vector<float> top = h.top_values();
+    const size_t per_box = 8 * 2 * 3;
+    EXPECT_TRUE(std::none_of(top.begin(), top.begin() + kStop * per_box, [](float v) { return v == 12345.0f; }));
+    EXPECT_TRUE(std::all_of(top.begin() + kStop * per_box, top.end(), [](float v) { return v == 12345.0f; }));
 }
 
 TEST(ROIPoolingLayer, NamesMissingKeysAndRefusesShortRows) {

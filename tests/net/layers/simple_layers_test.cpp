@@ -2,6 +2,7 @@
 // sigmoid, tanh, prelu), normalising (softmax, lrn, l2norm) and shape
 // (concat, flatten, reshape) layers.
 #include "net/layers/single_layer_harness.h"
+#include "net/thread_pool.h"
 
 namespace kx::test {
 namespace {
@@ -39,6 +40,32 @@ TEST(PReluLayer, MatchesTorchAtEveryLevel) {
 TEST(SoftmaxLayer, MatchesTorchAndLeavesExponentialsInTheBottom) {
     const Fixture f = load_fixture("softmax_layer_ref.bin");
     expect_fixture(f, f.text("params"), {"bottom"}, {}, "top", 1e-9, 1e-6, 0, "exponentials");
+}
+
+// Positions are shared out on threads in spans; a map wider than several
+// spans (the last one partial) gives the same bits on a pool as without, and
+// every position is a softmax of its own channels, at the span edges too.
+TEST(SoftmaxLayer, SpansOnThreadsGiveTheSameBits) {
+    const Shape shape{3, 101, 99};  // 9,999 positions
+    const std::vector<float> values = random_values(3 * 101 * 99, 7);
+    std::vector<float> alone, shared;
+    for (const int threads : {0, 3}) {
+        ThreadPool pool(3);
+        LayerHarness h("type:softmax,");
+        h.set_bottom(0, shape, values);
+        ASSERT_TRUE(h.setup());
+        h.layer->threads = threads ? &pool : nullptr;
+        EXPECT_EQ(h.run(), "");
+        (threads ? shared : alone) = h.top_values();
+    }
+    ASSERT_EQ(alone, shared);
+    const size_t plane = 101 * 99;
+    for (const size_t p : {size_t(0), size_t(4095), size_t(4096), size_t(8191), size_t(8192), plane - 1}) {
+        double e[3], sum = 0.0;
+        const double top = std::max({values[p], values[plane + p], values[2 * plane + p]});
+        for (int c = 0; c < 3; ++c) sum += e[c] = std::exp(double(values[size_t(c) * plane + p]) - top);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(alone[size_t(c) * plane + p], e[c] / sum, 1e-6) << p;
+    }
 }
 
 TEST(LrnLayer, MatchesTorchLocalResponseNorm) {
