@@ -26,6 +26,8 @@ STAGES = {
         "ninety-five": ("modelkit.export.ninety_five",
                         "95-point checkpoint(s) -> model file (one network or the mean of several), parity, fixture"),
         "detector": ("modelkit.export.detector", "detector checkpoint -> model file, parity check, fixture"),
+        "eye-rings": ("modelkit.export.eye_rings",
+                      "renumbers a 95-point network and cascade whose eye rings start at the corners"),
     },
     "evaluate": {
         "five-points": ("modelkit.evaluate.five_points", "five-point error and time through the library's path"),

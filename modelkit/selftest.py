@@ -632,14 +632,79 @@ class InTheWildFaces(unittest.TestCase):
         p[22:27] = np.stack([np.linspace(60, 80, 5), np.linspace(30, 25, 5)], 1)
         self.assertTrue(np.allclose(layout95.to68(layout95.from68(p)), p))
 
-    def test_eye_centre_one_step_along_the_ring_averages_two_corners_and_two_lid_points(self):
+    def test_the_layout_eye_centre_averages_two_corners_and_two_lid_points(self):
         from modelkit.data import layout95
-        from modelkit.evaluate.photos import ring_step_five
+        from modelkit.evaluate.photos import corner_midpoint_five
         p = np.random.default_rng(4).random((68, 2)) * 100
-        five = ring_step_five(layout95.from68(p))
+        shape = layout95.from68(p)
+        five = layout95.five_points(shape)
         self.assertTrue(np.allclose(five[0], p[[36, 37, 39, 40]].mean(0)))
         self.assertTrue(np.allclose(five[1], p[[42, 43, 45, 46]].mean(0)))
-        self.assertTrue(np.allclose(five[2:], layout95.five_points(layout95.from68(p))[2:]))
+        self.assertTrue(np.allclose(five[2:], p[[30, 48, 54]]))
+        corners = corner_midpoint_five(shape)
+        self.assertTrue(np.allclose(corners[0], p[[36, 39]].mean(0)))
+        self.assertTrue(np.allclose(corners[1], p[[42, 45]].mean(0)))
+
+
+class EyeRings(unittest.TestCase):
+    """Files of the layout whose eye rings started at the corners, renumbered."""
+
+    @staticmethod
+    def old_shape(p68):
+        from modelkit.data import layout95
+        s = layout95.from68(p68)
+        for first in layout95.EYE_RING_ROWS:
+            s[first:first + 12] = np.roll(s[first:first + 12], 1, axis=0)
+        return s
+
+    def test_an_old_shape_renumbered_is_the_new_layout(self):
+        from modelkit.data import layout95
+        from modelkit.export.eye_rings import new_from_old
+        p = np.random.default_rng(5).random((68, 2)) * 100
+        old = self.old_shape(p)
+        self.assertTrue(np.allclose(old[39], p[36]) and np.allclose(old[45], p[39]))   # corners, as they were
+        self.assertTrue(np.allclose(old[new_from_old()], layout95.from68(p)))
+
+    def test_the_network_gives_the_renumbered_points(self):
+        from modelkit.export.eye_rings import renumber_network, new_from_old
+        rng = np.random.default_rng(6)
+        w, b = rng.standard_normal((190, 7)).astype(np.float32), rng.standard_normal(190).astype(np.float32)
+        layer = stdcnn.Layer([("type", "fullconnect"), ("node_num", 190)], [1], [w.reshape(-1).copy(), b.copy()])
+        face = stdcnn.Layer([("type", "fullconnect"), ("node_num", 2)], [1], [np.zeros(14, np.float32),
+                                                                               np.zeros(2, np.float32)])
+        model = renumber_network(stdcnn.Model(1, 1, 7, [layer, face], [2, 3]))
+        x = rng.standard_normal(7).astype(np.float32)
+        old = (w @ x + b).reshape(95, 2)
+        new = (model.layers[0].weights[0].reshape(190, 7) @ x + model.layers[0].weights[1]).reshape(95, 2)
+        self.assertTrue(np.array_equal(new, old[new_from_old()]))
+        self.assertTrue(np.array_equal(model.layers[1].weights[1], np.zeros(2, np.float32)))  # the face check stays
+
+    def test_the_cascade_predicts_the_renumbered_shape(self):
+        # The shape box moves with rows 39, 45, 51, 57; the prediction must not.
+        from modelkit.export.eye_rings import renumber_cascade, new_from_old
+        from modelkit.formats import cascade95 as c95
+        rng = np.random.default_rng(7)
+        p = np.array([[40 + 30 * np.cos(a), 50 + 35 * np.sin(a)] for a in np.linspace(0, 6, 68)])
+        p[36:42] = [[30, 40], [34, 37], [38, 37], [42, 40], [38, 42], [34, 42]]
+        p[42:48] = [[58, 40], [62, 37], [66, 37], [70, 40], [66, 42], [62, 42]]
+        p[48], p[54] = [38, 75], [62, 75]
+        old = self.old_shape(p)
+        stages = []
+        for _ in range(2):
+            trees = []
+            for _ in range(3):
+                root = c95.Node()
+                root.la, root.lb = int(rng.integers(39, 63)), int(rng.integers(0, 95))
+                root.oa, root.ob = tuple(rng.uniform(-0.1, 0.1, 2)), tuple(rng.uniform(-0.1, 0.1, 2))
+                root.threshold, root.left, root.right = float(rng.integers(-20, 20)), 1, 2
+                trees.append(c95.Tree([root, c95.Node(0), c95.Node(1)], 2, 1))
+            stages.append(c95.Stage(trees, rng.uniform(-0.1, 0.1, (6, 190))))
+        cascade = c95.Cascade(old + rng.uniform(-3, 3, old.shape), stages)
+        grey = rng.integers(0, 256, (100, 100)).astype(np.uint8)
+        want = c95.predict(cascade, grey, old.astype(np.float32))[new_from_old()]
+        got = c95.predict(renumber_cascade(cascade), grey, old[new_from_old()].astype(np.float32))
+        self.assertLess(np.abs(got - want).max(), 1e-3)
+        self.assertGreater(np.abs(want - old[new_from_old()]).max(), 0.2)   # the trees did move the points
 
     def test_a_face_is_matched_to_the_box_that_holds_its_eyes_and_mouth(self):
         from modelkit.evaluate.photos import match

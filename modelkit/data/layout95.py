@@ -7,9 +7,11 @@ Rows of a 95-point shape (68-point indices in brackets):
   19..28  image-left brow: [17..21] resampled to 10 points along its length
   29..38  other brow: [22..26] likewise
   39..50  image-left eye: [36..41] with the midpoints between neighbours, in
-          ring order [36], mid(36,37), [37], ..., [41], mid(41,36);
-          corners [36] at row 39 and [39] at row 45
-  51..62  other eye: [42..47] the same way; corners [42] at 51, [45] at 57
+          ring order mid(36,37), [37], mid(37,38), ..., [41], mid(41,36), [36]:
+          row 39 = mid(36,37), row 45 = mid(39,40), corners [36] at row 50
+          and [39] at row 44
+  51..62  other eye: [42..47] the same way; row 51 = mid(42,43), row 57 =
+          mid(45,46), corners [42] at 62 and [45] at 56
   63..74  nose: 63 [27], 64 mid(27,28), 65 tip-left, 66 [28], 67 mid(28,29),
           68 [29], 69 [31], 70 [32], 71 [33], 72 tip-right, 73 [34], 74 [35];
           tip-left/right = [30] -/+ a quarter of the nostril span [35]-[31],
@@ -20,7 +22,11 @@ Rows of a 95-point shape (68-point indices in brackets):
 
 The library derives five points from a shape: eye centres mean(39, 45) and
 mean(51, 57), nose mean(65, 72), mouth corners 87 and 91. For a shape built
-here these are the eye-corner midpoints, the nose tip [30] and [48], [54].
+here these are the means of four eye points ([36], [37], [39], [40] for the
+first eye: close to the mean of its six, the usual eye centre, where the
+corners' midpoint sits lower), the nose tip [30] and [48], [54]. Files made
+when the rings started at the corners are renumbered by
+export/eye_rings.py.
 """
 import numpy as np
 
@@ -51,11 +57,17 @@ def _resample(polyline, count):
     return np.stack([np.interp(want, arc, p[:, 0]), np.interp(want, arc, p[:, 1])], 1)
 
 
+# First rows of the two eye rings.
+EYE_RING_ROWS = (39, 51)
+# Ring position of eye point j (of the six) in a ring of twelve.
+EYE_POINT_SLOTS = np.array([11, 1, 3, 5, 7, 9])
+
+
 def _eye_ring(eye):
     out = []
     for i in range(6):
-        out.append(eye[i])
         out.append((eye[i] + eye[(i + 1) % 6]) / 2.0)
+        out.append(eye[(i + 1) % 6])
     return np.stack(out)
 
 
@@ -76,7 +88,8 @@ def from68(points68):
     ])
 
 
-# The rows the five points come from: eye corners, nose tip pair, mouth corners.
+# The rows the five points come from: two points of each eye ring, the nose
+# tip pair, the mouth corners.
 FIVE_POINT_SOURCES = (39, 45, 51, 57, 65, 72, 87, 91)
 
 
@@ -110,8 +123,8 @@ def to68(shape95):
     p[27], p[28], p[29] = s[63], s[66], s[68]
     p[30] = (s[65] + s[72]) / 2
     p[31:34], p[34], p[35] = s[69:72], s[73], s[74]
-    p[36:42] = s[39:51:2]
-    p[42:48] = s[51:63:2]
+    p[36:42] = s[EYE_RING_ROWS[0] + EYE_POINT_SLOTS]
+    p[42:48] = s[EYE_RING_ROWS[1] + EYE_POINT_SLOTS]
     p[MOUTH_ROWS] = s[75:95]
     return p
 
@@ -134,8 +147,10 @@ def _check():
     assert s.shape == (95, 2)
     f = five_points(s)
     assert np.allclose(f[2], p[30]) and np.allclose(f[3], p[48]) and np.allclose(f[4], p[54])
-    assert np.allclose(s[39], p[36]) and np.allclose(s[45], p[39])
-    assert np.allclose(s[51], p[42]) and np.allclose(s[57], p[45])
+    assert np.allclose(s[50], p[36]) and np.allclose(s[44], p[39])
+    assert np.allclose(s[62], p[42]) and np.allclose(s[56], p[45])
+    assert np.allclose(f[0], (p[36] + p[37] + p[39] + p[40]) / 4)
+    assert np.allclose(f[1], (p[42] + p[43] + p[45] + p[46]) / 4)
     back = to68(s)
     assert np.allclose(back[HELD68], p[HELD68])
 

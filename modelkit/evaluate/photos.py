@@ -17,9 +17,10 @@ Errors, per face divided by the distance between the labelled eye centres
              five from its 68 points the same way; align5 the points
              KXTracker_detect_align5 returns; align95 the five the library
              derives from its 95-point shape (fivePointsFromShape: eye
-             centre = midpoint of the eye corners). "5p corners": the same,
-             with every eye centre (labels and dlib too) taken as the
-             midpoint of the corners, the 95-point layout's own definition.
+             centre = mean of rows 39 and 45, in data/layout95.py the mean
+             of four eye points). "5p lay": the same, with every eye centre
+             (labels and dlib too) taken through the layout, its own
+             definition.
   68 points  dlib's 68 against the labels; the 95-point shape's 68
              (layout95.to68) against the labels' 68 put through the layout
              and back (the inner jaw and brow points are resampled along
@@ -34,9 +35,10 @@ the library's pieces one at a time (modelkit/cpp/eval_five_points and
 eval_ninety_five): the five-point network on the labels' canonical box and
 on the detector's box; the 95-point network without the cascade (a
 zero-stage cascade file) and with it, warped from align5's points and from
-the labelled five points; the gap between the two eye-centre definitions
-on the labels themselves, and align95's five with each eye centre taken one
-step along the eye ring (rows 40/46, 52/58). --offsets prints the median offset of the labels
+the labelled five points; the gap between the eye-centre definitions on
+the labels themselves, and align95's five with each eye centre at the
+midpoint of the eye's corners (the layout's definition before its eye rings
+moved one step on). --offsets prints the median offset of the labels
 from dlib's points (the pixel-origin check of data/faces300w.py).
 """
 import argparse
@@ -94,8 +96,9 @@ def match(candidates, truth68):
     return best
 
 
-def corner_five(p68):
-    """Five points with the eye centres at the midpoints of the eye corners."""
+def layout_five(p68):
+    """Five points of a 68-point set as the library derives them from the
+    95-point layout (eye centre: mean of four eye-ring points)."""
     return layout95.five_points(layout95.from68(p68))
 
 
@@ -151,14 +154,13 @@ def box_offsets(found, truth68):
     return shift, found[:, 2] / want[:, 2]
 
 
-def ring_step_five(shape95):
-    """The five points of a shape with each eye centre taken one step along
-    the eye ring (rows 40/46 and 52/58: midpoints of the first lid segments
-    from each corner instead of the corners), as the library would derive
-    them from a layout whose eye rings start one step on."""
+def corner_midpoint_five(shape95):
+    """The five points of a shape with each eye centre at the midpoint of the
+    eye's corners (rows 50/44 and 62/56), the definition of the layout before
+    its eye rings moved one step on."""
     s = np.asarray(shape95, np.float64)
     five = layout95.five_points(s)
-    five[0], five[1] = (s[40] + s[46]) / 2, (s[52] + s[58]) / 2
+    five[0], five[1] = (s[50] + s[44]) / 2, (s[62] + s[56]) / 2
     return five
 
 
@@ -167,10 +169,10 @@ def diagnose(args, paths, truth68, iod, align5, kx_boxes, shapes):
     net95 = os.path.join(args.models, "cdcn95_verify_iter_50000.dat")
     shipped = os.path.join(args.models, "model95_tern.bin")
     truth5 = np.stack([five_from_68(t) for t in truth68])
-    truth5c = np.stack([corner_five(t) for t in truth68])
+    truth5c = np.stack([layout_five(t) for t in truth68])
     print("\nthe pieces one at a time, same faces (5-point error vs labels: eye centres as mean of six / "
-          "as corner midpoints; 68 held points)")
-    print("%-66s %8s %8s %8s" % ("", "5p", "5p crn", "47 held"))
+          "through the layout; 68 held points)")
+    print("%-66s %8s %8s %8s" % ("", "5p", "5p lay", "47 held"))
 
     def line(label, five, shape=None, ok=None):
         ok = np.ones(len(five), bool) if ok is None else ok
@@ -192,10 +194,10 @@ def diagnose(args, paths, truth68, iod, align5, kx_boxes, shapes):
     ok, five = run_five(net5, paths, [canonical_face_box(t) for t in truth68])
     line("(a) five-point net, labels' canonical box", five, ok=ok)
     line("(a) five-point net, detector's box (= align5)", align5)
-    line("    labels' corner-midpoint five (definition gap)", truth5c)
-    line("    labels' five one step along the eye ring", np.stack([ring_step_five(layout95.from68(t))
-                                                                for t in truth68]))
-    line("(e) align95's shape, eye centres one step along the ring", np.stack([ring_step_five(s)
+    line("    labels' five through the layout (definition gap)", truth5c)
+    line("    labels' five, eye centres at the corner midpoints", np.stack([corner_midpoint_five(
+        layout95.from68(t)) for t in truth68]))
+    line("(e) align95's shape, eye centres at the corner midpoints", np.stack([corner_midpoint_five(s)
                                                                              for s in shapes]))
     with tempfile.TemporaryDirectory() as tmp:
         zero = os.path.join(tmp, "zero.bin")
@@ -256,13 +258,13 @@ def main():
           % np.abs(kx95_five - kx5).max())
 
     truth5 = np.stack([five_from_68(t) for t in truth68])
-    truth5c = np.stack([corner_five(t) for t in truth68])
+    truth5c = np.stack([layout_five(t) for t in truth68])
     iod = np.linalg.norm(truth5[:, 1] - truth5[:, 0], axis=1)
     truth68_layout = np.stack([layout95.to68(layout95.from68(t)) for t in truth68])
     held = layout95.HELD68
     rows = [
         ("dlib HOG + 68-point predictor", np.stack([five_from_68(d) for d in dl]),
-         np.stack([corner_five(d) for d in dl]), point_error(dl, truth68, iod),
+         np.stack([layout_five(d) for d in dl]), point_error(dl, truth68, iod),
          point_error(dl[:, held], truth68[:, held], iod)),
         ("KXTracker_detect_align5", kx5, kx5, None, None),
         ("KXTracker_detect_align95 (five from its shape)", *(2 * [np.stack([layout95.five_points(s)
@@ -270,7 +272,7 @@ def main():
          point_error(np.stack([layout95.to68(s) for s in shapes]), truth68_layout, iod),
          point_error(np.stack([layout95.to68(s) for s in shapes])[:, held], truth68[:, held], iod)),
     ]
-    print("\n%-48s %22s %8s %22s %8s" % ("method", "5p mean, median, >8%", "5p crn", "68p mean, median, >8%",
+    print("\n%-48s %22s %8s %22s %8s" % ("method", "5p mean, median, >8%", "5p lay", "68p mean, median, >8%",
                                           "47 held"))
     for label, five, five_c, e68, e47 in rows:
         e5 = point_error(five, truth5, iod)
