@@ -101,6 +101,10 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
 
     const size_t rows_out = static_cast<size_t>(pooled_h);
     const size_t cols_out = static_cast<size_t>(pooled_w);
+    // The top is fresh storage: the rows a stop leaves out read as zeros
+    // rather than as whatever the memory held.
+    const size_t per_box = size_t(channels) * rows_out * cols_out;
+    std::fill(top.data + size_t(rows) * per_box, top.data + size_t(top.count), 0.0f);
     // Bin edges of one box per slot: hstart, hend, wstart, wend.
     const size_t edges = 2 * (rows_out + cols_out);
     std::vector<int> scratch(edges * size_t(slot_count(threads)));
@@ -131,7 +135,7 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
             wend[pw] = clamp_edge(std::ceil(double(float(pw + 1) * bin_w)) + double(start_w), W);
         }
 
-        float* out = top.data + size_t(r) * size_t(channels) * rows_out * cols_out;
+        float* out = top.data + size_t(r) * per_box;
         for (int c = 0; c < channels; ++c) {
             const float* map = features.data + size_t(c) * plane;
             for (int ph = 0; ph < pooled_h; ++ph) {
