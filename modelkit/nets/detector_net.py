@@ -41,6 +41,9 @@ multiply-adds at 640 x 480 against 176 M):
         -> relu -> 5 x (cross 5x5 32 -> relu)                     = features
   (receptive field 188 px), the same heads on 32 channels, ROI pooling at 1/8.
 
+Layout "s8d" is s8 with seven cross layers instead of five (a receptive
+field of 252 px for 188), grown from a trained s8 file by deepened().
+
 Layout "s8f" is s8 with conv 3x3/2 16 -> relu -> conv 3x3/2 16 in place of
 the conv 4x4/4 16 (tried, not shipped: see modelkit/EXPERIMENTS.md).
 
@@ -202,6 +205,36 @@ class Backbone8Fine(Backbone8):
         return [self.c1a, self.c1b]
 
 
+class Backbone8Deep(Backbone8):
+    """Layout "s8d": s8 with seven cross 5x5 layers instead of five, which
+    widens the receptive field from 188 to 252 px (faces of 80 px and more
+    in the 640-px image are seen whole) for 88 M more multiply-adds at
+    640 x 480. deepened() starts it from a trained s8 network, the two added
+    layers as the identity, so it begins by doing exactly what s8 did."""
+    crosses_count = 7
+
+    def __init__(self):
+        super().__init__()
+        c = self.channels
+        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(self.crosses_count))
+
+
+def deepened(det):
+    """An s8d Detector with the weights of an s8 one: its five cross layers
+    first, the two after them passing their input through."""
+    if det.layout != "s8":
+        raise ValueError("only an s8 detector can be deepened, not %s" % det.layout)
+    out = Detector("s8d", det.head_name)
+    theirs = det.state_dict()
+    mine = out.state_dict()
+    for k, v in theirs.items():
+        mine[k] = v.clone()
+    out.load_state_dict(mine)
+    for conv in out.backbone.crosses[len(det.backbone.crosses):]:
+        identity_cross(conv)
+    return out
+
+
 class Backbone4(Backbone8):
     """s8's layers with the proposal head at stride 4: c2 keeps the stem's
     stride, so every layer after it sees four times the cells."""
@@ -213,7 +246,8 @@ class Backbone4Narrow(Backbone4):
     channels = 16
 
 
-BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s4": Backbone4, "s4n": Backbone4Narrow}
+BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s8d": Backbone8Deep, "s4": Backbone4,
+             "s4n": Backbone4Narrow}
 
 
 class Detector(nn.Module):

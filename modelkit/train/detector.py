@@ -208,6 +208,9 @@ def main():
     ap.add_argument("--head", choices=sorted(dn.HEADS),
                     help="second stage of a new run (default small); with --init, a different size "
                     "keeps the proposals of the file and starts the second stage untrained")
+    ap.add_argument("--deepen", action="store_true",
+                    help="with --init of an s8 detector: train it as layout s8d, its two added cross "
+                    "layers starting as the identity")
     ap.add_argument("--second-stage-only", action="store_true",
                     help="train only the second stage: the backbone and the proposals stay as they start")
     ap.add_argument("--background-photos", type=int, default=0, metavar="N",
@@ -263,6 +266,8 @@ def main():
         det = dn.load_weights(start_weights)
         if args.head and args.head != det.head_name:
             det = dn.with_head(det, args.head)
+        if args.deepen:
+            det = dn.deepened(det)
     elif resume:
         det = dn.from_checkpoint(resume)
     else:
