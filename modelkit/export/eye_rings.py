@@ -11,8 +11,8 @@ The layout first put the eye corners there, whose midpoint sits below the
 centre of the eye's six points (the usual eye centre of 68-point labels):
 on the faces300w labels the five points moved 0.85 % of the eye distance.
 One step along each ring (data/layout95.py: rows 39 and 45 now midpoints of
-the outer corner and the upper lid's first point, of the inner corner and
-the lower lid's first point) cuts that gap to 0.20 %.
+the image-left corner and the upper lid's first point, of the other corner
+and the lower lid's first point) cuts that gap to 0.20 %.
 
 A file trained on the old numbering becomes one of the new numbering by
 permuting what it holds per point, with no other change:
