@@ -20,11 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Net net;
-    net.blob_budget = kx::fuzz::kFuzzBlobBudget;
-    FILE* file = kx::fuzz::open_input(data, size);
-    const bool loaded = net.load_model(file);
-    if (file != nullptr) std::fclose(file);
-    if (!loaded || net.input_channels <= 0) return 0;
+    if (!kx::fuzz::load_net(net, data, size, true) || net.input_channels <= 0) return 0;
 
     const int h = std::min(net.input_height, 48), w = std::min(net.input_width, 48);
     const int sizes[][2] = {{h, w}, {std::max(1, h / 2), std::max(1, w - 3)}, {1, std::max(1, w / 3)}};

@@ -17,11 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Net net;
-    net.blob_budget = kx::fuzz::kFuzzBlobBudget;
-    FILE* file = kx::fuzz::open_input(data, size);
-    const bool loaded = net.load_model_single_input(file);
-    if (file != nullptr) std::fclose(file);
-    if (!loaded) return 0;
+    if (!kx::fuzz::load_net(net, data, size, false)) return 0;
 
     kx::Blob& input = *net.blobs[0];
     for (int i = 0; i < input.count; ++i) input.data[i] = float((i * 37) % 255) - 127.0f;

@@ -160,7 +160,9 @@ def corner_midpoint_five(shape95):
     its eye rings moved one step on."""
     s = np.asarray(shape95, np.float64)
     five = layout95.five_points(s)
-    five[0], five[1] = (s[50] + s[44]) / 2, (s[62] + s[56]) / 2
+    for eye, first in enumerate(layout95.EYE_RING_ROWS):
+        corners = first + layout95.EYE_POINT_SLOTS[[0, 3]]   # eye points 0 and 3 are the corners
+        five[eye] = s[corners].mean(0)
     return five
 
 
