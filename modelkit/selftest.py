@@ -204,6 +204,37 @@ class WeightsBack(unittest.TestCase):
                 self.assertTrue(torch.equal(a, b))
         self.assertEqual(wide.pooled, 6)
 
+    def test_grown_layouts_start_with_the_outputs_they_grew_from(self):
+        # deepened (s8 -> s8d) and widened (s8d -> s8w) add layers or
+        # channels that have no say yet: the proposals and the second
+        # stage's outputs stay the same to the float.
+        from modelkit.nets import detector_net as dn
+        x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(6)) * 60
+        rois = torch.tensor([[0.0, 4, 4, 40, 40], [0.0, 10, 2, 63, 50]])
+        s8 = randomise(dn.Detector("s8", "wide"), 17)
+        s8d = dn.deepened(s8).eval()
+        s8w = dn.widened(s8d).eval()
+        self.assertEqual((s8d.layout, s8w.layout, s8w.backbone.channels), ("s8d", "s8w", 40))
+        with torch.no_grad():
+            f = s8.backbone(x)
+            for grown in (s8d, s8w):
+                g = grown.backbone(x)
+                self.assertTrue(torch.equal(g[:, :f.shape[1]], f))
+                for a, b in zip(s8.rpn(x)[1:], grown.rpn(x)[1:]):
+                    self.assertLess(float((a - b).abs().max()), 1e-5)
+                for a, b in zip(s8.head(f, rois), grown.head(g, rois)):
+                    self.assertLess(float((a - b).abs().max()), 1e-5)
+            self.assertGreater(float(s8w.backbone(x)[:, 32:].abs().sum()), 0.0, "the new channels never fire")
+        with self.assertRaisesRegex(ValueError, "only an s8d"):
+            dn.widened(s8)
+        with self.assertRaisesRegex(ValueError, "only an s8"):
+            dn.deepened(s8d)
+
+    def test_wider_layout_round_trip(self):
+        # s8w has s8d's layers with other widths: read back as s8w.
+        from modelkit.nets import detector_net as dn
+        self.check_detector_round_trip(randomise(dn.Detector("s8w", "wide"), 21), 16)   # 10 convolutions + 6
+
 
 class AveragedCheckpoints(unittest.TestCase):
     """Detector weights averaged across checkpoints and exported files."""
@@ -261,6 +292,24 @@ class AveragedNetworks(unittest.TestCase):
             back = export.load_exported_weights(nf.Averaged(self.WIDTHS), path).eval()
         with torch.no_grad():
             self.assertLess(float((back(x)[0] - points).abs().max()), 1e-3)
+
+    def test_a_joined_file_reads_back_as_its_members(self):
+        # How a fine-tune of the shipped file (three standard networks
+        # joined) starts: load_checkpoint_model counts the members.
+        from modelkit.nets import ninety_five_net as nf
+        standard = nf.WIDTHS["standard"]
+        for count in (1, 3):
+            members = [randomise(nf.NinetyFiveNet(standard), 40 + i) for i in range(count)]
+            net = members[0] if count == 1 else nf.average_networks(members)
+            x = torch.floor(torch.rand((2, 1, 60, 60), generator=torch.Generator().manual_seed(7)) * 256)
+            with tempfile.TemporaryDirectory() as tmp:
+                path = os.path.join(tmp, "m95.dat")
+                nf.export_to_file(net, path)
+                back = nf.load_checkpoint_model(path)
+            self.assertIsInstance(back, nf.NinetyFiveNet if count == 1 else nf.Averaged)
+            with torch.no_grad():
+                for a, b in zip(net(x), back(x)):   # the file holds float32 weights
+                    self.assertLess(float((a - b).abs().max()), 1e-5 * float(a.abs().max()))
 
 
 class Format(unittest.TestCase):

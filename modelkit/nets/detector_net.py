@@ -44,6 +44,9 @@ multiply-adds at 640 x 480 against 176 M):
 Layout "s8d" is s8 with seven cross layers instead of five (a receptive
 field of 252 px for 188), grown from a trained s8 file by deepened().
 
+Layout "s8w" is s8d with 40 channels after the stem instead of 32, grown
+from a trained s8d file by widened().
+
 Layout "s8f" is s8 with conv 3x3/2 16 -> relu -> conv 3x3/2 16 in place of
 the conv 4x4/4 16 (tried, not shipped: see modelkit/EXPERIMENTS.md).
 
@@ -235,6 +238,55 @@ def deepened(det):
     return out
 
 
+class Backbone8Wide(Backbone8Deep):
+    """Layout "s8w": s8d with 40 channels after the stem instead of 32
+    (about 1.5 times the multiply-adds of its cross layers). widened() grows
+    it from a trained s8d network so that it starts by doing exactly what
+    that one did."""
+    channels = 40
+
+
+def _grow_weight(old, new_shape, fresh):
+    """A weight of new_shape holding `old` in its leading block: rows after
+    old's (new outputs) take `fresh`'s values, columns after old's (new
+    inputs) are zero, so the old outputs do not see the new inputs."""
+    w = torch.zeros(new_shape, dtype=old.dtype)
+    w[old.shape[0]:] = fresh[old.shape[0]:]
+    w[tuple(slice(0, n) for n in old.shape)] = old
+    return w
+
+
+def widened(det, layout="s8w"):
+    """A Detector of the wider layout with the weights of a trained s8d one:
+    every convolution after the stem keeps its filters and gains new ones
+    (fresh random weights, at half the usual scale); whatever reads
+    the features (the next convolution, the proposal head, the second
+    stage's first layer) gives the new channels zero weight. The outputs
+    are those of `det` to the float; training then puts the new channels to
+    use."""
+    if det.layout != "s8d":
+        raise ValueError("only an s8d detector can be widened, not %s" % det.layout)
+    out = Detector(layout, det.head_name)
+    with torch.no_grad():
+        for mine, theirs in zip(out.backbone.convs(), det.backbone.convs()):
+            mine.weight.copy_(_grow_weight(theirs.weight, mine.weight.shape, mine.weight * 0.5))
+            mine.bias.zero_()
+            mine.bias[:theirs.bias.shape[0]] = theirs.bias
+        for mine, theirs in ((out.rpn_score, det.rpn_score), (out.rpn_delta, det.rpn_delta)):
+            mine.weight.copy_(_grow_weight(theirs.weight, mine.weight.shape, mine.weight))
+            mine.bias.copy_(theirs.bias)
+        # The second stage's first layer reads channel c, bin b at c * bins + b.
+        bins = det.pooled * det.pooled
+        first, old_first = out.hidden[0], det.hidden[0]
+        w = torch.zeros_like(first.weight).view(first.out_features, -1, bins)
+        w[:, :det.backbone.channels] = old_first.weight.view(old_first.out_features, -1, bins)
+        first.weight.copy_(w.view_as(first.weight))
+        first.bias.copy_(old_first.bias)
+        for mine, theirs in zip(list(out.hidden[1:]) + [out.cls, out.reg], list(det.hidden[1:]) + [det.cls, det.reg]):
+            mine.load_state_dict(theirs.state_dict())
+    return out
+
+
 class Backbone4(Backbone8):
     """s8's layers with the proposal head at stride 4: c2 keeps the stem's
     stride, so every layer after it sees four times the cells."""
@@ -246,7 +298,8 @@ class Backbone4Narrow(Backbone4):
     channels = 16
 
 
-BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s8d": Backbone8Deep, "s4": Backbone4,
+BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s8d": Backbone8Deep, "s8w": Backbone8Wide,
+             "s4": Backbone4,
              "s4n": Backbone4Narrow}
 
 

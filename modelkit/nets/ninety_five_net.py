@@ -111,14 +111,23 @@ def export_to_file(net, path):
     return model
 
 
+def network_of(widths, members=1):
+    """One network of these widths, or `members` of them joined (Averaged)."""
+    return NinetyFiveNet(widths) if members == 1 else Averaged([widths] * members)
+
+
 def load_checkpoint_model(path):
-    """A single network from a training checkpoint (.pt) or from a file of
-    one standard-width network (.dat)."""
+    """The network of a training checkpoint (.pt; one network or several
+    joined), or of a file of one standard-width network or of several joined
+    (.dat)."""
     if path.endswith(".dat"):
-        net = export.load_exported_weights(NinetyFiveNet(), path)
+        weighted = sum(1 for l in stdcnn.read(path).layers if l.weights)
+        # a member has 10 weighted layers (4 conv, 5 PReLU, 1 fullconnect); the heads add 2
+        members = max(1, (weighted - 2) // 10)
+        net = export.load_exported_weights(network_of(WIDTHS["standard"], members), path)
     else:
         state = torch.load(path, map_location="cpu")
-        net = NinetyFiveNet(state.get("widths", WIDTHS["standard"]))
+        net = network_of(state.get("widths", WIDTHS["standard"]), state.get("members", 1))
         net.load_state_dict(state["model"])
     net.eval()
     return net

@@ -211,6 +211,9 @@ def main():
     ap.add_argument("--deepen", action="store_true",
                     help="with --init of an s8 detector: train it as layout s8d, its two added cross "
                     "layers starting as the identity")
+    ap.add_argument("--widen", action="store_true",
+                    help="with --init of an s8d detector: train it as layout s8w, its new channels "
+                    "starting with no say in the outputs")
     ap.add_argument("--second-stage-only", action="store_true",
                     help="train only the second stage: the backbone and the proposals stay as they start")
     ap.add_argument("--background-photos", type=int, default=0, metavar="N",
@@ -268,6 +271,8 @@ def main():
             det = dn.with_head(det, args.head)
         if args.deepen:
             det = dn.deepened(det)
+        if args.widen:
+            det = dn.widened(det)
     elif resume:
         det = dn.from_checkpoint(resume)
     else:

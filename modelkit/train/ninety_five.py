@@ -32,7 +32,7 @@ import torch
 import torch.nn.functional as F
 
 from modelkit.data import datasets, samples95
-from modelkit.nets.ninety_five_net import WIDTHS, NinetyFiveNet
+from modelkit.nets.ninety_five_net import WIDTHS, network_of
 from modelkit.train.epoch_validation import RunValidation, learning_rate
 from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
                             save_checkpoint, threads_from_file, utc_next_at)
@@ -137,6 +137,10 @@ def main():
                     help="weight of the derived five-point error in the loss (default 0.5)")
     ap.add_argument("--widths", choices=sorted(WIDTHS), default="standard",
                     help="layer widths of a new network (default standard; a resumed run keeps its own)")
+    ap.add_argument("--members", type=int, default=1,
+                    help="train N networks joined as one (their mean, as the shipped file holds "
+                    "three): with --init models/cdcn95_verify_iter_50000.dat it fine-tunes the "
+                    "shipped file as a whole")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
                     help="average the weights of the epochs that end after this fraction of the time "
                     "has passed; saved to runs/ninety_five[TAG]_average.pt at the end")
@@ -176,19 +180,20 @@ def main():
           + ", non-face boxes %d, points %d" % (len(val["nonfaces"]["boxes"]), len(val["nonfaces"]["points"])),
           flush=True)
 
-    widths = WIDTHS[args.widths]
+    widths, members = WIDTHS[args.widths], args.members
     resume = None
     if not args.init and os.path.exists(LAST) and not args.fresh:
         resume = torch.load(LAST, map_location="cpu")
-        widths = resume.get("widths", WIDTHS["standard"])
-    model = NinetyFiveNet(widths)
+        widths, members = resume.get("widths", WIDTHS["standard"]), resume.get("members", 1)
+    model = network_of(widths, members)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_next_at(args.until)
     epoch, step = 0, 0
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
-                 "step": step, "best": kept.best, "start": start, "widths": model.widths}
+                 "step": step, "best": kept.best, "start": start, "widths": widths,
+                 "members": members}
         state.update(extra or {})
         save_checkpoint(state, path)
 
@@ -220,7 +225,7 @@ def main():
         x, y, label = x[perm], y[perm], label[perm]
         print("epoch %d: %d face + %d non-face crops made in %.1f s"
               % (epoch, len(xs), len(neg), time.time() - t0), flush=True)
-        run = np.zeros(4)
+        run, run_steps = np.zeros(4), 0   # the steps of this epoch since the last line
         for i in range(0, len(x) - args.batch + 1, args.batch):
             frac = (time.time() - start) / max(1.0, end - start)
             if frac >= 1.0:
@@ -240,11 +245,12 @@ def main():
             opt.step()
             step += 1
             run += [float(loss), float(e95.mean()), float(e5.mean()), float(ce)]
+            run_steps += 1
             if step % 50 == 0:
-                run /= 50
+                run /= run_steps
                 print("step %d epoch %d lr %.2e loss %.4f e95 %.4f e5 %.4f ce %.4f (%.0f%% of the time)"
                       % (step, epoch, lr, *run, 100 * frac), flush=True)
-                run[:] = 0
+                run[:], run_steps = 0, 0
                 set_threads()
             if time.time() - last_save > 60 * args.checkpoint_minutes:
                 save(LAST)
