@@ -1,6 +1,12 @@
 #include "net/layers/full_connect_layer.h"
 
 #include <algorithm>
+#include <cstddef>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#define KX_FULL_CONNECT_AVX2 1
+#endif
 
 #include "net/console.h"
 #include "net/layers/tile_product.h"
@@ -12,6 +18,59 @@ namespace {
 
 // Multiply-adds of one item below which the calling thread works alone.
 constexpr double kParallelWork = 256 * 1024;
+
+#if KX_FULL_CONNECT_AVX2
+
+// r[t] becomes the column t of the 8 x 8 block whose rows r held.
+inline void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Outputs [o, o + 8 G) of one item, each summed as the scalar loop sums it
+// (bias, then one rounded product after the other, in input order): the
+// rows are read 8 inputs at a time and turned so that one vector holds 8
+// outputs' weights of one input. G blocks side by side keep G sums in
+// flight.
+template <int G>
+void outputs_by_vectors(const float* x, const float* matrix, const float* biases, int depth, int o, float* y) {
+    __m256 acc[G];
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_loadu_ps(biases + o + 8 * g);
+    int k = 0;
+    for (; k + 8 <= depth; k += 8) {
+        for (int g = 0; g < G; ++g) {
+            __m256 w[8];
+            for (int j = 0; j < 8; ++j) w[j] = _mm256_loadu_ps(matrix + size_t(o + 8 * g + j) * depth + k);
+            transpose8(w);
+            for (int t = 0; t < 8; ++t) acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_set1_ps(x[k + t]), w[t]));
+        }
+    }
+    for (; k < depth; ++k) {
+        const __m256 v = _mm256_set1_ps(x[k]);
+        for (int g = 0; g < G; ++g) {
+            float w[8];
+            for (int j = 0; j < 8; ++j) w[j] = matrix[size_t(o + 8 * g + j) * depth + k];
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(v, _mm256_loadu_ps(w)));
+        }
+    }
+    for (int g = 0; g < G; ++g) _mm256_storeu_ps(y + o + 8 * g, acc[g]);
+}
+
+#endif
 
 }  // namespace
 
@@ -83,6 +142,10 @@ void FullConnectLayer::forward_outputs(const float* x, float* y, int first, int 
     constexpr int kLanes = 8;
 
     int o = first;
+#if KX_FULL_CONNECT_AVX2
+    for (; o + 2 * kLanes <= last; o += 2 * kLanes) outputs_by_vectors<2>(x, matrix, biases, depth, o, y);
+    for (; o + kLanes <= last; o += kLanes) outputs_by_vectors<1>(x, matrix, biases, depth, o, y);
+#endif
     for (; o + kLanes <= last; o += kLanes) {
         const float* rows = matrix + size_t(o) * depth;
         float acc[kLanes];

@@ -35,8 +35,8 @@ std::vector<float> scalar_item(const float* x, const Blob& w, const Blob& b) {
 // cancel so that any change of order shows in the low bits, and an item
 // count that changes from run to run (items are read by size, not shape).
 TEST(FullConnectLayer, OneItemIsBitExactAndItemCountFollowsTheBottom) {
-    for (int nodes : {1, 7, 8, 9, 23}) {
-        for (int depth : {1, 5, 300}) {
+    for (int nodes : {1, 7, 8, 9, 16, 23, 40}) {
+        for (int depth : {1, 5, 8, 13, 300}) {
             SCOPED_TRACE(testing::Message() << nodes << " outputs, " << depth << " inputs");
             LayerHarness h(fc(nodes));
             h.set_bottom(0, {depth, 1, 1});
