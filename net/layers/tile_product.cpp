@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #if defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
@@ -52,35 +53,31 @@ struct Part {
 
 // One block of R rows by V vectors of 8 columns: 12 accumulators at most,
 // so that the fused multiply-adds of consecutive k steps overlap in the
-// pipeline. With Tail, only the columns whose mask lane is set are read and
-// written.
-// Terms [p0, p1) of the sums: the first part starts from zero, later parts
-// from the partial sums the previous part stored in C (a float stored and
-// loaded again is the same float, so the order of every sum is kept), and
-// the last part adds the bias.
-template <int R, int V, bool Tail, typename Rows>
-inline void block(const float* A, int lda, Rows B, const float* bias, float* C, int ldc, Part part,
-                  const __m256i* masks) {
+// pipeline. Terms [p0, p1) of the sums: the first part starts from zero,
+// later parts from the partial sums the previous part stored in C (a float
+// stored and loaded again is the same float, so the order of every sum is
+// kept), and the last part adds the bias.
+template <int R, int V, typename Rows>
+__attribute__((always_inline)) inline void block(const float* A, int lda, Rows B, const float* bias, float* C, int ldc,
+                                                  Part part) {
     __m256 acc[R][V];
     for (int r = 0; r < R; ++r) {
         const float* c = C + size_t(r) * size_t(ldc);
-        for (int v = 0; v < V; ++v) {
-            if (part.first) {
-                acc[r][v] = _mm256_setzero_ps();
-            } else {
-                acc[r][v] = Tail ? _mm256_maskload_ps(c + 8 * v, masks[v]) : _mm256_loadu_ps(c + 8 * v);
-            }
-        }
+        for (int v = 0; v < V; ++v) acc[r][v] = part.first ? _mm256_setzero_ps() : _mm256_loadu_ps(c + 8 * v);
     }
 
+    // Unrolled by hand (the pragmas) so that the accumulators stay in
+    // registers: without them GCC kept them on the stack in some of the
+    // instantiations, storing all twelve on every k step.
     for (int p = part.begin; p < part.end; ++p) {
         const float* b = B.row(p);
         __m256 bv[V];
-        for (int v = 0; v < V; ++v) {
-            bv[v] = Tail ? _mm256_maskload_ps(b + 8 * v, masks[v]) : _mm256_loadu_ps(b + 8 * v);
-        }
+#pragma GCC unroll 3
+        for (int v = 0; v < V; ++v) bv[v] = _mm256_loadu_ps(b + 8 * v);
+#pragma GCC unroll 4
         for (int r = 0; r < R; ++r) {
             const __m256 a = _mm256_broadcast_ss(A + size_t(r) * size_t(lda) + size_t(p));
+#pragma GCC unroll 3
             for (int v = 0; v < V; ++v) acc[r][v] = _mm256_fmadd_ps(a, bv[v], acc[r][v]);
         }
     }
@@ -88,44 +85,50 @@ inline void block(const float* A, int lda, Rows B, const float* bias, float* C, 
     for (int r = 0; r < R; ++r) {
         const __m256 shift = _mm256_set1_ps(bias[r]);
         float* c = C + size_t(r) * size_t(ldc);
-        for (int v = 0; v < V; ++v) {
-            const __m256 out = part.last ? _mm256_add_ps(acc[r][v], shift) : acc[r][v];
-            if (Tail) {
-                _mm256_maskstore_ps(c + 8 * v, masks[v], out);
-            } else {
-                _mm256_storeu_ps(c + 8 * v, out);
-            }
-        }
+        for (int v = 0; v < V; ++v) _mm256_storeu_ps(c + 8 * v, part.last ? _mm256_add_ps(acc[r][v], shift) : acc[r][v]);
     }
 }
 
 // All rows of one column strip.
-template <int V, bool Tail, typename Rows>
-void strip(const float* A, int lda, Rows B, const float* bias, float* C, int ldc, int m, Part part,
-           const __m256i* masks) {
+template <int V, typename Rows>
+void strip(const float* A, int lda, Rows B, const float* bias, float* C, int ldc, int m, Part part) {
     int i = 0;
     for (; i + kRows <= m; i += kRows) {
-        block<kRows, V, Tail>(A + size_t(i) * lda, lda, B, bias + i, C + size_t(i) * ldc, ldc, part, masks);
+        block<kRows, V>(A + size_t(i) * lda, lda, B, bias + i, C + size_t(i) * ldc, ldc, part);
     }
     const float* a = A + size_t(i) * lda;
     float* c = C + size_t(i) * ldc;
     switch (m - i) {
-        case 3: block<3, V, Tail>(a, lda, B, bias + i, c, ldc, part, masks); break;
-        case 2: block<2, V, Tail>(a, lda, B, bias + i, c, ldc, part, masks); break;
-        case 1: block<1, V, Tail>(a, lda, B, bias + i, c, ldc, part, masks); break;
+        case 3: block<3, V>(a, lda, B, bias + i, c, ldc, part); break;
+        case 2: block<2, V>(a, lda, B, bias + i, c, ldc, part); break;
+        case 1: block<1, V>(a, lda, B, bias + i, c, ldc, part); break;
         default: break;
     }
 }
 
+// The columns after the last whole strip, as few vectors as cover them:
+// their B columns copied with zeros after them to whole vectors, their
+// outputs summed in a scratch of whole vectors and copied out at the end.
+// (Masked loads and stores in the blocks took twice the time of the whole
+// product on narrow tiles.) The zero lanes are never copied out.
+struct PaddedTail {
+    int width = 0;  // floats per row: the tail's columns rounded up to vectors
+    std::vector<float> b;
+    std::vector<float> c;
+};
+
 template <typename Rows>
 void product(const float* A, int lda, Rows B, const float* bias, float* C, int ldc, int m, int n, int k) {
     if (m <= 0 || n <= 0) return;
-    const __m256i full[kVectors] = {_mm256_set1_epi32(-1), _mm256_set1_epi32(-1), _mm256_set1_epi32(-1)};
     const int rest = n % kColumns;
-    __m256i masks[kVectors];
-    for (int v = 0; v < kVectors; ++v) {
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        masks[v] = _mm256_cmpgt_epi32(_mm256_set1_epi32(rest - 8 * v), lane);
+    const int whole = n - rest;
+    thread_local PaddedTail tail;
+    if (rest > 0) {
+        tail.width = (rest + 7) / 8 * 8;
+        tail.b.assign(size_t(std::max(k, 1)) * size_t(tail.width), 0.0f);
+        tail.c.resize(size_t(m) * size_t(tail.width));
+        const Rows last = B.shifted(whole);
+        for (int p = 0; p < k; ++p) std::copy_n(last.row(p), rest, tail.b.data() + size_t(p) * tail.width);
     }
     // Long sums go in parts of equal length, each short enough that the
     // strip of B it reads stays in the first-level cache for every row
@@ -134,18 +137,22 @@ void product(const float* A, int lda, Rows B, const float* bias, float* C, int l
     const int part_length = std::max(1, (k + parts - 1) / parts);
     for (int p0 = 0; p0 < std::max(k, 1); p0 += part_length) {
         const Part part{p0, std::min(k, p0 + part_length), p0 == 0, p0 + part_length >= k};
-        int j = 0;
-        for (; j + kColumns <= n; j += kColumns) {
-            strip<kVectors, false>(A, lda, B.shifted(j), bias, C + j, ldc, m, part, full);
+        for (int j = 0; j < whole; j += kColumns) {
+            strip<kVectors>(A, lda, B.shifted(j), bias, C + j, ldc, m, part);
         }
-        // The last columns with as few vectors as cover them, the last one
-        // masked.
         if (rest > 0) {
-            switch ((rest + 7) / 8) {
-                case 1: strip<1, true>(A, lda, B.shifted(j), bias, C + j, ldc, m, part, masks); break;
-                case 2: strip<2, true>(A, lda, B.shifted(j), bias, C + j, ldc, m, part, masks); break;
-                default: strip<3, true>(A, lda, B.shifted(j), bias, C + j, ldc, m, part, masks); break;
+            const StridedRows padded{tail.b.data(), tail.width};
+            float* c = tail.c.data();
+            switch (tail.width / 8) {
+                case 1: strip<1>(A, lda, padded, bias, c, tail.width, m, part); break;
+                case 2: strip<2>(A, lda, padded, bias, c, tail.width, m, part); break;
+                default: strip<3>(A, lda, padded, bias, c, tail.width, m, part); break;
             }
+        }
+    }
+    if (rest > 0) {
+        for (int i = 0; i < m; ++i) {
+            std::copy_n(tail.c.data() + size_t(i) * tail.width, rest, C + size_t(i) * size_t(ldc) + whole);
         }
     }
 }

@@ -12,8 +12,10 @@ namespace kx {
 // gives the same bits for every thread count.
 //
 // Register-blocked for AVX2 and FMA (4 rows by 24 columns), reading B rows
-// as they lie; the column tails use masked loads and stores, so nothing
-// outside the m x n outputs is read from B or written to C.
+// as they lie. The columns after the last whole block are first copied,
+// padded with zeros, to a buffer of the calling thread, and their outputs are
+// read and written with masks: nothing outside the m x n outputs is read
+// from B or written to C.
 void tile_product(const float* A, int lda, const float* B, int ldb, const float* bias, float* C, int ldc,
                   int m, int n, int k);
 
