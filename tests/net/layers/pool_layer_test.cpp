@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 #include "net/layers/single_layer_harness.h"
 
 namespace kx::test {
@@ -47,6 +51,47 @@ TEST(PoolLayer, EdgeValues) {
          {11, 13, 15, 31, 33, 35, 51, 53, 55, 111, 113, 115, 131, 133, 135, 151, 153, 155}, {2, 3, 3},
          {3, 10, 10}},
     });
+}
+
+// The 2 x 2 stride-2 windows go eight at a time: every output must be the
+// comparison chain of the definition to the bit (-10000 first, then the
+// four values in reading order, NaN never taken, +0 not above -0), at every
+// position of a vector and in the scalar rest, on odd sizes with a window
+// cut by the edge.
+TEST(PoolLayer, WholeTwoByTwoWindowsGiveTheComparisonChainToTheBit) {
+    for (int width : {16, 17, 19, 35}) {
+        for (int height : {2, 5}) {
+            SCOPED_TRACE(testing::Message() << height << " x " << width);
+            // Few distinct values, so that windows hold ties (-0 and +0,
+            // -10000 against the start) and NaN next to numbers.
+            std::vector<float> x = random_values(size_t(2 * height * width), unsigned(width + height));
+            const float values[] = {std::nanf(""), -0.0f, 0.0f, -20000.0f, -10000.0f, 1.5f, -1.0f};
+            for (float& v : x) v = values[size_t(std::fabs(v) * 1000.0f) % 7];
+            LayerHarness h(pool(2, 2, 0));
+            h.set_bottom(0, {2, height, width}, x);
+            ASSERT_TRUE(h.setup());
+            EXPECT_EQ(h.run(), "");
+            const int oh = (height + 1) / 2, ow = (width + 1) / 2;
+            expect_shape(h.top(), {2, oh, ow});
+            const std::vector<float> got = h.top_values();
+            for (int c = 0; c < 2; ++c) {
+                for (int oy = 0; oy < oh; ++oy) {
+                    for (int ox = 0; ox < ow; ++ox) {
+                        float best = -10000.0f;
+                        for (int y = 2 * oy; y < std::min(2 * oy + 2, height); ++y) {
+                            for (int xx = 2 * ox; xx < std::min(2 * ox + 2, width); ++xx) {
+                                const float v = x[size_t((c * height + y) * width + xx)];
+                                if (v > best) best = v;
+                            }
+                        }
+                        const float g = got[size_t((c * oh + oy) * ow + ox)];
+                        EXPECT_EQ(std::memcmp(&g, &best, sizeof g), 0)
+                            << c << "," << oy << "," << ox << ": " << g << " for " << best;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(PoolLayer, RefusalsAndMessages) {
