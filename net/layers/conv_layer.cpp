@@ -189,12 +189,14 @@ void ConvLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     forward_tiles(in, taps, kernels, work >= kSerialWork ? threads : nullptr, tops[0]->data);
 }
 
-ConvLayer::Tiling ConvLayer::tiling(int tile_rows) const {
+ConvLayer::Tiling ConvLayer::tiling(int tile_rows, bool threaded) const {
     Tiling t;
     t.rows = tile_rows;
     t.tiles = (out_height + tile_rows - 1) / tile_rows;
     int groups = 1;
-    if (t.tiles < kWantedTasks) {
+    // Map groups only give threads something to share: on one thread each
+    // group would read (and pad) the tile's inputs once more for nothing.
+    if (threaded && t.tiles < kWantedTasks) {
         groups = std::min((kWantedTasks + t.tiles - 1) / t.tiles, (map_num + kMapQuantum - 1) / kMapQuantum);
     }
     t.group_maps = (map_num + groups - 1) / groups;
@@ -262,7 +264,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
     }
 
     const size_t bytes_per_row = sizeof(float) * row_floats;
-    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width));
+    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width), slot_count(pool) > 1);
     // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
     // product writes straight into the top.
     const bool in_place = wq == out_width;

@@ -49,14 +49,14 @@ private:
     // is not positive or the column matrix would be too large.
     bool derive_output_size(const Blob& in);
     // How the output is cut into tasks: row tiles of `rows` output rows,
-    // times groups of `group_maps` output maps.
+    // times groups of `group_maps` output maps (only when threaded).
     struct Tiling {
         int rows = 1;
         int tiles = 1;
         int group_maps = 1;
         int groups = 1;
     };
-    Tiling tiling(int tile_rows) const;
+    Tiling tiling(int tile_rows, bool threaded) const;
     void forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
                        float* top);
     // Grows col_buffer to at least `floats` values; never shrinks it.
