@@ -13,6 +13,7 @@ Net::~Net() {
 }
 
 void Net::run_layer(size_t k) {
+    if (k >= layers.size()) return;
     BlobList bottoms;
     BlobList tops;
     bottoms.reserve(bottom_ids[k].size());

@@ -32,6 +32,10 @@ public:
 
     // Runs every layer once on the inputs the caller has written.
     BlobList forward();
+    // Runs layer `index` (in execution order) alone on the blobs as they
+    // stand: forward() is run_layer(0), run_layer(1), ... (for timing layers
+    // one by one). Does nothing for an index out of range.
+    void run_layer(size_t index);
     // Fills blob 0 planar from interleaved 8-bit pixels (1 or 3 channels,
     // decided by step), then runs forward. The image must match the model's
     // input shape exactly.
@@ -72,7 +76,6 @@ public:
 
 private:
     bool load(FILE* file, bool two_inputs);
-    void run_layer(size_t index);
     BlobList collect_outputs() const;
 };
 

@@ -37,6 +37,17 @@ std::vector<std::string> layerRow(const std::string& out, int index) {
     return {};
 }
 
+// The row of layer `index` in profile's table: index, type, median, share.
+std::vector<std::string> profileRow(const std::string& out, int index) {
+    for (const std::string& line : linesOf(out)) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (words.size() == 4 && words[0] == std::to_string(index)) return words;
+    }
+    return {};
+}
+
 class KxModelTool : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -160,6 +171,35 @@ TEST_F(KxModelTool, BenchReportsRunsThreadsAndOrderedFigures) {
     }
 }
 
+// One row per layer in execution order, whose shares add up to the whole,
+// and a last line whose sum is the sum of the rows.
+TEST_F(KxModelTool, ProfileListsEveryLayerWithItsShare) {
+    const std::string path = write("small.stdcnn", serialize_model(smallNetwork()));
+    const Outcome o = kxmodel("profile " + path + " --runs 4 --threads 2");
+    ASSERT_EQ(o.exit_code, 0) << o.err;
+    EXPECT_NE(o.out.find("forward passes: 4 timed layer by layer, after 2 warm-up, on 2 threads\n"), std::string::npos)
+        << o.out;
+    const char* types[] = {"conv", "relu", "fullconnect"};
+    double sum = 0.0, shares = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<std::string> row = profileRow(o.out, k);
+        ASSERT_EQ(row.size(), 4u) << o.out;
+        EXPECT_EQ(row[1], types[k]);
+        const double ms = std::stod(row[2]);
+        EXPECT_GE(ms, 0.0);
+        sum += ms;
+        shares += std::stod(row[3]);
+    }
+    EXPECT_EQ(profileRow(o.out, 3).size(), 0u) << "a fourth layer row";
+    EXPECT_NEAR(shares, 100.0, 0.2);
+    double total = -1.0, pass = -1.0;
+    const size_t at = o.out.find("sum of the layer medians");
+    ASSERT_NE(at, std::string::npos) << o.out;
+    ASSERT_EQ(std::sscanf(o.out.c_str() + at, "sum of the layer medians %lf ms; median pass %lf ms", &total, &pass), 2);
+    EXPECT_NEAR(total, sum, 0.002);
+    EXPECT_GT(pass, 0.0);
+}
+
 TEST_F(KxModelTool, BadFilesGiveOneErrorLine) {
     const ModelFile model = smallNetwork();
     const std::string good = serialize_model(model);
@@ -204,14 +244,15 @@ TEST_F(KxModelTool, HelpAndUsageErrors) {
     const Outcome help = kxmodel("--help");
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.err, "");
-    for (const char* word : {"info", "run", "bench", "--two-input", "--runs", "--threads"}) {
+    for (const char* word : {"info", "run", "bench", "profile", "--two-input", "--runs", "--threads"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     const std::string path = write("small.stdcnn", serialize_model(smallNetwork()));
     for (const std::string& args :
          {std::string(), "show " + path, std::string("info"), "info " + path + " --fast", "bench " + path + " --runs 0",
           "bench " + path + " --runs", "run " + path + " --runs 3", "info " + path + " " + path,
-          "bench " + path + " --threads 0", "bench " + path + " --threads", "run " + path + " --threads 2"}) {
+          "bench " + path + " --threads 0", "bench " + path + " --threads", "run " + path + " --threads 2",
+          "profile " + path + " --runs 0", "info " + path + " --runs 2"}) {
         SCOPED_TRACE(args);
         const Outcome o = kxmodel(args);
         EXPECT_EQ(o.exit_code, 2);

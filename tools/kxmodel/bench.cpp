@@ -1,7 +1,9 @@
-// `kxmodel bench`: wall-clock time of whole forward passes.
+// `kxmodel bench` and `kxmodel profile`: wall-clock time of whole forward
+// passes, and of every layer within them.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "commands.h"
@@ -22,10 +24,17 @@ double quantile(const std::vector<double>& sorted, double q) {
     return sorted[lo] + (sorted[hi] - sorted[lo]) * (pos - double(lo));
 }
 
+using Clock = std::chrono::steady_clock;
+
+double milliseconds_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+const char* plural(int threads) { return threads == 1 ? "" : "s"; }
+
 }  // namespace
 
 int bench(Net& net, bool two_inputs, int runs, int threads) {
-    using Clock = std::chrono::steady_clock;
     ThreadPool pool(threads);
     net.threads = &pool;
     // One fill serves every pass: a pass may change input values (softmax
@@ -38,14 +47,53 @@ int bench(Net& net, bool two_inputs, int runs, int threads) {
     for (int i = 0; i < runs; ++i) {
         const auto start = Clock::now();
         net.forward();
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ms.push_back(milliseconds_since(start));
     }
     std::sort(ms.begin(), ms.end());
     net.threads = nullptr;
     std::printf("forward passes: %d timed, after %d warm-up, on %d thread%s\n", runs, kWarmUpRuns, threads,
-                threads == 1 ? "" : "s");
+                plural(threads));
     std::printf("median %.3f ms, min %.3f ms, max %.3f ms, interquartile range %.3f-%.3f ms\n",
                 quantile(ms, 0.5), ms.front(), ms.back(), quantile(ms, 0.25), quantile(ms, 0.75));
+    return 0;
+}
+
+int profile(Net& net, bool two_inputs, int runs, int threads) {
+    ThreadPool pool(threads);
+    net.threads = &pool;
+    fill_test_input(net, two_inputs);
+    for (int i = 0; i < kWarmUpRuns; ++i) net.forward();
+
+    const size_t count = net.layers.size();
+    std::vector<std::vector<double>> layer_ms(count);
+    std::vector<double> pass_ms;
+    for (int i = 0; i < runs; ++i) {
+        const auto pass_start = Clock::now();
+        for (size_t k = 0; k < count; ++k) {
+            const auto start = Clock::now();
+            net.run_layer(k);
+            layer_ms[k].push_back(milliseconds_since(start));
+        }
+        pass_ms.push_back(milliseconds_since(pass_start));
+    }
+    net.threads = nullptr;
+
+    std::vector<double> medians(count);
+    double sum = 0.0;
+    for (size_t k = 0; k < count; ++k) {
+        std::sort(layer_ms[k].begin(), layer_ms[k].end());
+        medians[k] = quantile(layer_ms[k], 0.5);
+        sum += medians[k];
+    }
+    std::sort(pass_ms.begin(), pass_ms.end());
+    std::printf("forward passes: %d timed layer by layer, after %d warm-up, on %d thread%s\n", runs, kWarmUpRuns,
+                threads, plural(threads));
+    std::printf("%5s  %-14s %10s %7s\n", "layer", "type", "median ms", "share");
+    for (size_t k = 0; k < count; ++k) {
+        std::printf("%5zu  %-14s %10.3f %6.1f%%\n", k, net.layers[k]->type().c_str(), medians[k],
+                    sum > 0.0 ? 100.0 * medians[k] / sum : 0.0);
+    }
+    std::printf("sum of the layer medians %.3f ms; median pass %.3f ms\n", sum, quantile(pass_ms, 0.5));
     return 0;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The three things the model tool does with a loaded network. Each prints
+// The four things the model tool does with a loaded network. Each prints
 // its report on standard output and answers the process exit code.
 #include <string>
 
@@ -11,5 +11,8 @@ int print_info(const std::string& path, bool two_inputs, const Net& net);
 int run_once(Net& net, bool two_inputs);
 // Times passes with the network's work shared out on `threads` threads.
 int bench(Net& net, bool two_inputs, int runs, int threads);
+// Times every layer of `runs` passes on its own and prints each layer's
+// median and share.
+int profile(Net& net, bool two_inputs, int runs, int threads);
 
 }  // namespace kx::tool

@@ -32,13 +32,16 @@ const char kUsage[] =
     "         absolute values\n"
     "  bench  time forward passes on the same input and print the median, the\n"
     "         minimum, the maximum and the interquartile range in milliseconds\n"
+    "  profile  time every layer of the passes on its own and print each\n"
+    "         layer's median in milliseconds and its share of their sum\n"
     "\n"
     "options:\n"
     "  --two-input  read the two-input (detector) variant; the default is the\n"
     "               single-input variant of the landmark networks\n"
-    "  --runs N     timed passes for bench (default 20, after 2 untimed ones)\n"
-    "  --threads N  threads the network shares its work on, for bench (1 to 64;\n"
-    "               default: the number of cores, at most 4)\n"
+    "  --runs N     timed passes for bench and profile (default 20, after 2\n"
+    "               untimed ones)\n"
+    "  --threads N  threads the network shares its work on, for bench and\n"
+    "               profile (1 to 64; default: the number of cores, at most 4)\n"
     "  -h, --help   print this help and exit\n"
     "\n"
     "Multiply-adds are exact for convolutions and fully connected layers; pooling\n"
@@ -101,17 +104,14 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     if (positional_count == 0) return usage_error("missing COMMAND");
     options.command = positional[0];
-    if (options.command != "info" && options.command != "run" && options.command != "bench") {
+    const bool timed = options.command == "bench" || options.command == "profile";
+    if (options.command != "info" && options.command != "run" && !timed) {
         return usage_error("unknown command '" + options.command + "'");
     }
     if (positional_count < 2) return usage_error("missing FILE");
     options.path = positional[1];
-    if (options.runs_given && options.command != "bench") {
-        return usage_error("--runs applies to bench only");
-    }
-    if (options.threads != 0 && options.command != "bench") {
-        return usage_error("--threads applies to bench only");
-    }
+    if (options.runs_given && !timed) return usage_error("--runs applies to bench and profile only");
+    if (options.threads != 0 && !timed) return usage_error("--threads applies to bench and profile only");
     return -1;
 }
 
@@ -125,6 +125,7 @@ int execute(const Options& options) {
     if (options.command == "info") return kx::tool::print_info(options.path, options.two_inputs, net);
     if (options.command == "run") return kx::tool::run_once(net, options.two_inputs);
     const int threads = options.threads != 0 ? options.threads : kx::default_thread_count();
+    if (options.command == "profile") return kx::tool::profile(net, options.two_inputs, options.runs, threads);
     return kx::tool::bench(net, options.two_inputs, options.runs, threads);
 }
 
