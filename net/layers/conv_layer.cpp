@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <new>
 
@@ -34,11 +35,28 @@ constexpr int kMapQuantum = 4;
 // ending them.
 constexpr int kMinTileColumns = 96;
 
-// Output rows per tile, given the bytes of input one output row needs.
-int rows_per_tile(size_t bytes_per_row, int out_h, int out_w) {
+// Columns of the product's register block (tile_product's 3 vectors of 8).
+constexpr int kBlockColumns = 24;
+
+// Output rows per tile, given the bytes of input one output row needs and
+// the width of the rows the product reads (wq >= out_w: a tile of r rows is
+// (r - 1) * wq + out_w columns). From the smallest count that suits the
+// cache and the threads, up to twice that, the count whose columns waste
+// the least of their last register block (a block of a few columns costs
+// nearly as much as a whole one).
+int rows_per_tile(size_t bytes_per_row, int out_h, int out_w, int wq) {
     const int fit = int(std::max<size_t>(1, kTileBytes / std::max<size_t>(1, bytes_per_row)));
     const int wide_enough = (kMinTileColumns + out_w - 1) / out_w;
-    return std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
+    const int base = std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
+    auto waste = [&](int rows) {
+        const double columns = double(rows - 1) * wq + out_w;
+        return std::ceil(columns / kBlockColumns) * kBlockColumns / columns;
+    };
+    int best = base;
+    for (int rows = base + 1; rows <= std::min({2 * base, fit, out_h}); ++rows) {
+        if (waste(rows) < waste(best) - 1e-9) best = rows;
+    }
+    return best;
 }
 
 bool has_shape(const Blob& b, int c, int h, int w) {
@@ -264,7 +282,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
     }
 
     const size_t bytes_per_row = sizeof(float) * row_floats;
-    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width), slot_count(pool) > 1);
+    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width, wq), slot_count(pool) > 1);
     // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
     // product writes straight into the top.
     const bool in_place = wq == out_width;
