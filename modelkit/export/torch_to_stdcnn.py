@@ -152,6 +152,15 @@ def export_to_file(module, input_shape, path):
     return model
 
 
+WEIGHTED = (nn.Conv2d, nn.Linear, nn.PReLU)
+
+
+def weighted_layer_count(module):
+    """How many layers with weights `module` exports: its convolutions, fully
+    connected layers and PReLUs."""
+    return sum(1 for m in module.modules() if isinstance(m, WEIGHTED))
+
+
 def load_exported_weights(module, path):
     """Puts the weights of a single-input file written by export_to_file back
     into `module` (the same architecture), undoing the PixelScale folding:
@@ -161,7 +170,7 @@ def load_exported_weights(module, path):
     for m in module.modules():
         if isinstance(m, PixelScale):
             pending = m
-        elif isinstance(m, (nn.Conv2d, nn.Linear, nn.PReLU)):
+        elif isinstance(m, WEIGHTED):
             targets.append(m)
             scales.append(pending if isinstance(m, nn.Conv2d) else None)
             pending = None

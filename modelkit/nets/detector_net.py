@@ -177,6 +177,7 @@ class Backbone(_Backbone):
 class Backbone8(_Backbone):
     stride, channels = 8, 32
     c2_stride = 2   # the stem's stride 4 times this is the feature stride
+    crosses_count = 5
 
     def __init__(self):
         super().__init__()
@@ -184,7 +185,7 @@ class Backbone8(_Backbone):
         self.c1 = nn.Conv2d(3, 16, 4, 4, 0)
         self.c2 = nn.Conv2d(16, c, 3, self.c2_stride, 1)
         self.c3 = nn.Conv2d(c, c, 3, 1, 1)
-        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(5))
+        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(self.crosses_count))
 
     def convs(self):
         return self.stem() + [self.c2, self.c3] + list(self.crosses)
@@ -215,11 +216,6 @@ class Backbone8Deep(Backbone8):
     640 x 480. deepened() starts it from a trained s8 network, the two added
     layers as the identity, so it begins by doing exactly what s8 did."""
     crosses_count = 7
-
-    def __init__(self):
-        super().__init__()
-        c = self.channels
-        self.crosses = nn.ModuleList(CrossConv2d(c, c, 5, 1, 2) for _ in range(self.crosses_count))
 
 
 def deepened(det):
@@ -299,8 +295,7 @@ class Backbone4Narrow(Backbone4):
 
 
 BACKBONES = {"s16": Backbone, "s8": Backbone8, "s8f": Backbone8Fine, "s8d": Backbone8Deep, "s8w": Backbone8Wide,
-             "s4": Backbone4,
-             "s4n": Backbone4Narrow}
+             "s4": Backbone4, "s4n": Backbone4Narrow}
 
 
 class Detector(nn.Module):

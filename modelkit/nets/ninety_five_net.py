@@ -121,9 +121,9 @@ def load_checkpoint_model(path):
     joined), or of a file of one standard-width network or of several joined
     (.dat)."""
     if path.endswith(".dat"):
+        # The file's weighted layers: every member's trunk, then the two heads.
         weighted = sum(1 for l in stdcnn.read(path).layers if l.weights)
-        # a member has 10 weighted layers (4 conv, 5 PReLU, 1 fullconnect); the heads add 2
-        members = max(1, (weighted - 2) // 10)
+        members = max(1, (weighted - 2) // export.weighted_layer_count(NinetyFiveNet().trunk))
         net = export.load_exported_weights(network_of(WIDTHS["standard"], members), path)
     else:
         state = torch.load(path, map_location="cpu")

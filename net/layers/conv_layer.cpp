@@ -35,9 +35,6 @@ constexpr int kMapQuantum = 4;
 // ending them.
 constexpr int kMinTileColumns = 96;
 
-// Columns of the product's register block (tile_product's 3 vectors of 8).
-constexpr int kBlockColumns = 24;
-
 // Output rows per tile, given the bytes of input one output row needs and
 // the width of the rows the product reads (wq >= out_w: a tile of r rows is
 // (r - 1) * wq + out_w columns). From the smallest count that suits the
@@ -50,7 +47,7 @@ int rows_per_tile(size_t bytes_per_row, int out_h, int out_w, int wq) {
     const int base = std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
     auto waste = [&](int rows) {
         const double columns = double(rows - 1) * wq + out_w;
-        return std::ceil(columns / kBlockColumns) * kBlockColumns / columns;
+        return std::ceil(columns / kTileProductColumns) * kTileProductColumns / columns;
     };
     int best = base;
     for (int rows = base + 1; rows <= std::min({2 * base, fit, out_h}); ++rows) {

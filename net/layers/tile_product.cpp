@@ -39,6 +39,7 @@ namespace {
 constexpr int kRows = 4;     // outputs rows per block
 constexpr int kVectors = 3;  // 8-float vectors per block row
 constexpr int kColumns = 8 * kVectors;
+static_assert(kColumns == kTileProductColumns, "the header's block width");
 // Terms per part of a long sum: a strip of B of 128 rows by 24 columns holds
 // 12 KB of values, but its rows lie apart in the input planes and each spans
 // two or three cache lines, about 20 KB of the first-level cache. (192 rows
@@ -128,10 +129,13 @@ void product(const float* A, int lda, Rows B, const float* bias, float* C, int l
     thread_local PaddedTail tail;
     if (rest > 0) {
         tail.width = (rest + 7) / 8 * 8;
-        tail.b.assign(size_t(std::max(k, 1)) * size_t(tail.width), 0.0f);
+        tail.b.resize(size_t(std::max(k, 1)) * size_t(tail.width));
         tail.c.resize(size_t(m) * size_t(tail.width));
         const Rows last = B.shifted(whole);
-        for (int p = 0; p < k; ++p) std::copy_n(last.row(p), rest, tail.b.data() + size_t(p) * tail.width);
+        for (int p = 0; p < k; ++p) {
+            float* row = tail.b.data() + size_t(p) * tail.width;
+            std::fill(std::copy_n(last.row(p), rest, row), row + tail.width, 0.0f);
+        }
     }
     // Long sums go in parts of equal length, each short enough that the
     // strip of B it reads stays in the first-level cache for every row

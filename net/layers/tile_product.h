@@ -2,6 +2,10 @@
 
 namespace kx {
 
+// Columns of the product's register block: tiles whose width is a multiple
+// of it waste nothing.
+constexpr int kTileProductColumns = 24;
+
 // The convolution's matrix product on one tile of output positions:
 //   C[i][j] = (A[i][0] * B[0][j] + A[i][1] * B[1][j] + ... ) + bias[i]
 // for i < m, j < n, with row strides lda, ldb and ldc. Every output value is
@@ -11,11 +15,11 @@ namespace kx {
 // are cut into tiles, nor on which thread computes which tile: a convolution
 // gives the same bits for every thread count.
 //
-// Register-blocked for AVX2 and FMA (4 rows by 24 columns), reading B rows
-// as they lie. The columns after the last whole block are first copied,
-// padded with zeros, to a buffer of the calling thread, and their outputs are
-// read and written with masks: nothing outside the m x n outputs is read
-// from B or written to C.
+// Register-blocked for AVX2 and FMA (4 rows by kTileProductColumns
+// columns), reading B rows as they lie. The columns after the last whole
+// block are copied, padded with zeros, to a buffer of the calling thread and
+// summed into a padded scratch that is copied out: nothing outside the m x n
+// outputs is read from B or written to C.
 void tile_product(const float* A, int lda, const float* B, int ldb, const float* bias, float* C, int ldc,
                   int m, int n, int k);
 

@@ -32,15 +32,20 @@ double milliseconds_since(Clock::time_point start) {
 
 const char* plural(int threads) { return threads == 1 ? "" : "s"; }
 
+// Puts the network on `pool`, fills the fixed input and runs the untimed
+// passes. One fill serves every pass: a pass may change input values
+// (softmax rewrites its bottom) but not the amount of work.
+void prepare(Net& net, bool two_inputs, ThreadPool& pool) {
+    net.threads = &pool;
+    fill_test_input(net, two_inputs);
+    for (int i = 0; i < kWarmUpRuns; ++i) net.forward();
+}
+
 }  // namespace
 
 int bench(Net& net, bool two_inputs, int runs, int threads) {
     ThreadPool pool(threads);
-    net.threads = &pool;
-    // One fill serves every pass: a pass may change input values (softmax
-    // rewrites its bottom) but not the amount of work.
-    fill_test_input(net, two_inputs);
-    for (int i = 0; i < kWarmUpRuns; ++i) net.forward();
+    prepare(net, two_inputs, pool);
 
     std::vector<double> ms;
     ms.reserve(size_t(runs));
@@ -60,9 +65,7 @@ int bench(Net& net, bool two_inputs, int runs, int threads) {
 
 int profile(Net& net, bool two_inputs, int runs, int threads) {
     ThreadPool pool(threads);
-    net.threads = &pool;
-    fill_test_input(net, two_inputs);
-    for (int i = 0; i < kWarmUpRuns; ++i) net.forward();
+    prepare(net, two_inputs, pool);
 
     const size_t count = net.layers.size();
     std::vector<std::vector<double>> layer_ms(count);
