@@ -1,5 +1,6 @@
 // The library's entry points per 640 x 480 frame with the trained models of
-// the source tree's models/ folder: detection, detection with 95 landmarks,
+// the source tree's models/ folder (or of the folder that the environment
+// variable KX_BENCH_MODELS names, to time a candidate model): detection, detection with 95 landmarks,
 // and tracking, each at a thread count given as the benchmark's argument
 // (0: the library's default); and the 95-point path per face
 // (KXTracker_align95 on one face box). Timed through kx::FaceAnalyzer, which
@@ -8,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,7 +30,10 @@ namespace fs = std::filesystem;
 const char* const kModelFiles[] = {"frcnn_full_cross_500000.dat", "model95_tern.bin", "cdcn_iter_500000.dat",
                                    "cdcn95_verify_iter_50000.dat"};
 
-std::string modelFolder() { return sourceTreePath("models").string(); }
+std::string modelFolder() {
+    const char* chosen = std::getenv("KX_BENCH_MODELS");
+    return chosen != nullptr && *chosen != '\0' ? std::string(chosen) : sourceTreePath("models").string();
+}
 
 bool modelsPresent(const std::string& folder) {
     for (const char* name : kModelFiles) {
