@@ -150,13 +150,15 @@ def random_boxes(rng, size, count):
     return out
 
 
-def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None):
-    """ROIs, labels and box targets of the second stage; a background ROI
-    that overlaps an ignore region of its scene (ignores[i]) by IoU >= 0.25
-    is not taught."""
+def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, offered=16):
+    """ROIs, labels and box targets of the second stage from the best
+    `offered` proposals of each scene and extra boxes, at most `per_image`
+    per scene, at most half of them faces; a background ROI that overlaps
+    an ignore region of its scene (ignores[i]) by IoU >= 0.25 is not
+    taught."""
     rois, labels, targets = [], [], []
     for i, gt in enumerate(gts):
-        cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride)]
+        cand = [proposals(score[i].detach(), delta[i].detach(), (size, size), stride, offered)]
         extra = jittered(gt, rng) + random_boxes(rng, size, 4)
         cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
         boxes = torch.cat(cand)
@@ -216,6 +218,11 @@ def main():
                     "starting with no say in the outputs")
     ap.add_argument("--second-stage-only", action="store_true",
                     help="train only the second stage: the backbone and the proposals stay as they start")
+    ap.add_argument("--head-proposals", type=int, default=16, metavar="K",
+                    help="the second stage learns on the best K proposals of each scene (default %(default)s)")
+    ap.add_argument("--head-rois", type=int, default=32, metavar="N",
+                    help="at most N ROIs per scene for the second stage, at most half of them faces "
+                    "(default %(default)s)")
     ap.add_argument("--background-photos", type=int, default=0, metavar="N",
                     help="per step, the second stage also learns that the best proposals on N whole "
                     "face-free photos are background (and the proposal head, when it trains, that "
@@ -370,7 +377,8 @@ def main():
         l_cls = focal_loss(score, lab) / npos
         posm = (lab == 1)[:, None].expand_as(delta)
         l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
-        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, ignores=ignores)
+        rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, per_image=args.head_rois,
+                                     ignores=ignores, offered=args.head_proposals)
         logits, rdelta = det.head(feats, rois)
         keep = rlab >= 0
         logits, rlab_kept = logits[keep], rlab[keep]
