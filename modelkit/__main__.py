@@ -17,6 +17,8 @@ STAGES = {
                         "trains one 95-point network with its face check (cdcn95_verify_iter_50000.dat)"),
         "detector": ("modelkit.train.detector", "trains the face detector on synthetic scenes and WIDER FACE "
                      "photos (frcnn_full_cross_500000.dat)"),
+        "second-stage": ("modelkit.train.second_stage", "refits a detector's second stage on the proposals of "
+                         "whole WIDER FACE training photos"),
         "cascade": ("modelkit.train.cascade", "trains or writes the 95-point regression cascade (model95_tern.bin)"),
         "average-checkpoints": ("modelkit.train.average_checkpoints",
                                 "the mean weights of several detector checkpoints of one network"),

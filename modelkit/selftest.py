@@ -36,7 +36,8 @@ from modelkit.export import parity
 from modelkit.export import torch_to_stdcnn as export
 from modelkit.formats import stdcnn
 # Run with the checks here: unittest finds test cases by the names of this module.
-from modelkit.selftest_wider import WiderBoxMapping, WiderLabelFile, WiderMatchingRule, WiderScenes  # noqa: F401
+from modelkit.selftest_wider import (SecondStageRefit, WiderBoxMapping, WiderLabelFile,  # noqa: F401
+                                     WiderMatchingRule, WiderScenes)
 
 
 def randomise(module, seed):

@@ -9,8 +9,12 @@
   faces neither hit nor false);
 - real-photo scenes: their boxes stay on the faces through scaling, cutting
   and mirroring; small and cut faces become ignore regions; the proposal
-  and second-stage labels leave ignore regions untaught.
+  and second-stage labels leave ignore regions untaught;
+- the second-stage refit on whole photos: its overlap labels and box
+  targets, mirrored photos, and that it trains the second stage alone.
 """
+import contextlib
+import io
 import os
 import tempfile
 import unittest
@@ -162,3 +166,67 @@ class WiderScenes(unittest.TestCase):
         rois, lab, _ = train_detector.roi_batch(score, delta, [[]], 256, 8, np.random.default_rng(0),
                                                ignores=[ign.numpy()])
         self.assertTrue((box_iou(rois[:, 1:], ign)[:, 0] < 0.25).all())
+
+
+class SecondStageRefit(unittest.TestCase):
+    def test_roi_labels_follow_the_overlap_rule(self):
+        from modelkit.nets import detector_net as dn
+        from modelkit.train import second_stage
+        face = [100.0, 100.0, 200.0, 200.0]
+        rois = torch.tensor([face,                            # the face itself
+                             [100.0, 100.0, 180.0, 200.0],    # overlap 0.8
+                             [100.0, 100.0, 150.0, 180.0],    # 0.4: neither
+                             [100.0, 100.0, 130.0, 180.0],    # 0.24
+                             [400.0, 400.0, 500.0, 500.0]])   # none
+        labels, targets = second_stage.roi_labels(rois, [face])
+        self.assertEqual(labels.tolist(), [1, 1, -1, 0, 0])
+        # The targets take each ROI onto the face box by the library's decoding.
+        back = dn.apply_deltas(rois[:2], targets[:2])
+        np.testing.assert_allclose(back.numpy(), [face] * 2, atol=1e-4)
+        labels, _ = second_stage.roi_labels(rois, np.zeros((0, 4)))
+        self.assertEqual(labels.tolist(), [0] * 5)
+
+    def test_mirrored_photo_keeps_its_boxes_on_the_face(self):
+        import cv2
+        from modelkit.train import second_stage
+        with tempfile.TemporaryDirectory() as tmp:
+            img = np.full((200, 320, 3), 30, np.uint8)
+            img[40:120, 50:110] = 240
+            path = os.path.join(tmp, "p.png")
+            cv2.imwrite(path, img)
+            photo = Photo(path, [[50, 40, 60, 80]])
+            plain, boxes = second_stage.working_photo(photo, False)
+            mirrored, mboxes = second_stage.working_photo(photo, True)
+        np.testing.assert_array_equal(mirrored, plain[:, ::-1])
+        np.testing.assert_allclose(mboxes[:, [0, 2]], 320 - boxes[:, [2, 0]])
+        np.testing.assert_allclose(mboxes[:, [1, 3]], boxes[:, [1, 3]])
+
+    def test_refit_changes_the_second_stage_alone_and_learns(self):
+        from modelkit.nets import detector_net as dn
+        from modelkit.train import second_stage
+        torch.manual_seed(0)
+        det = dn.Detector("s8", "small")
+        n, width = 512, det.hidden[0].in_features
+        labels = (torch.arange(n) % 4 == 0).long()
+        labels[1::8] = -1
+        features = torch.randn(n, width) + labels.clamp(min=0)[:, None].float()   # faces are brighter
+        with torch.no_grad():   # box outputs near their targets: the shared layers are left to the class
+            det.reg.weight.zero_()
+            det.reg.bias.zero_()
+        before = {k: v.clone() for k, v in det.state_dict().items()}
+
+        def class_loss():
+            with torch.no_grad():
+                h = features[labels >= 0]
+                for fc in det.hidden:
+                    h = torch.relu(fc(h))
+                return float(torch.nn.functional.cross_entropy(det.cls(h), labels[labels >= 0]))
+
+        start = class_loss()
+        with contextlib.redirect_stdout(io.StringIO()):
+            second_stage.refit(det, features.half(), labels, torch.full((n, 4), 0.05), epochs=30, lr=3e-3)
+        self.assertLess(class_loss(), 0.5 * start)
+        after = det.state_dict()
+        for k in before:
+            second = k.startswith(("hidden.", "cls.", "reg."))
+            self.assertEqual(torch.equal(before[k], after[k]), not second, k)

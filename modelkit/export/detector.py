@@ -121,9 +121,10 @@ def decode(rois, deltas, probs, height, width, threshold):
     return np.array(out, np.float32).reshape(-1, 5)
 
 
-def reference_run(det, planes, threshold):
-    """(proposal rows (N, 4), deltas (N, 8), probs (N, 2), detections (M, 5))
-    of the exported network on one input (3, H, W), computed in PyTorch."""
+def first_stage_run(det, planes):
+    """(feature map (1, C, H', W'), proposal rows (N, 4)) of the exported
+    network's first stage on one input (3, H, W), in PyTorch: what the
+    second stage receives."""
     det.eval()
     _, h, w = planes.shape
     with torch.no_grad():
@@ -134,7 +135,15 @@ def reference_run(det, planes, threshold):
         prob18[9 + dn.ANCHOR] = prob
         delta36 = np.zeros((36,) + prob.shape, np.float32)
         delta36[4 * dn.ANCHOR:4 * dn.ANCHOR + 4] = d[0].numpy()
-        rois = proposal_layer(prob18, delta36, h, w, det.stride)
+    return f, proposal_layer(prob18, delta36, h, w, det.stride)
+
+
+def reference_run(det, planes, threshold):
+    """(proposal rows (N, 4), deltas (N, 8), probs (N, 2), detections (M, 5))
+    of the exported network on one input (3, H, W), computed in PyTorch."""
+    _, h, w = planes.shape
+    f, rois = first_stage_run(det, planes)
+    with torch.no_grad():
         r = torch.cat([torch.zeros(len(rois), 1), torch.from_numpy(rois)], 1)
         logits, reg = det.head(f, r)
         probs = torch.softmax(logits, 1).numpy()
@@ -190,10 +199,15 @@ def main():
     source.add_argument("--untrained", choices=sorted(dn.BACKBONES), metavar="LAYOUT",
                         help="an untrained network of this layout (%(choices)s), for timing")
     ap.add_argument("--out", default=MODEL)
+    ap.add_argument("--box-scale", type=float, default=1.0, metavar="S",
+                    help="multiplies the sides of the second stage's boxes (its width and height deltas "
+                    "gain log S), to bring them onto the canonical face box (default %(default)s)")
     ap.add_argument("--background-bias", type=float, default=0.0, metavar="B",
                     help="add B to the second stage's background logit: the library keeps faces at "
                     "probability 0.8, so B > 0 asks for more confidence (fewer false detections)")
     args = ap.parse_args()
+    if not args.box_scale > 0.0:
+        sys.exit("export_detector: --box-scale must be positive, not %g" % args.box_scale)
     if args.untrained and os.path.abspath(args.out) == os.path.abspath(MODEL):
         sys.exit("export_detector: --untrained needs --out elsewhere than the shipped %s" % MODEL)
     if args.untrained:
@@ -205,6 +219,10 @@ def main():
         with torch.no_grad():
             det.cls.bias[0] += args.background_bias
         print("background logit %+.2f" % args.background_bias)
+    if args.box_scale != 1.0:
+        with torch.no_grad():
+            det.reg.bias[2:] += float(np.log(args.box_scale))
+        print("box sides times %.3f" % args.box_scale)
     model = dn.export_model(det)
     stdcnn.write(model, args.out)
     print("wrote %s (%d layers)" % (args.out, len(model.layers)))

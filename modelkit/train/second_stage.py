@@ -1,0 +1,158 @@
+"""Refits a detector's second stage on whole WIDER FACE training photos.
+
+  /usr/bin/python3 -m modelkit train second-stage --init CKPT --out modelkit/runs/detector_refit.pt
+
+The scene trainer (train/detector.py) teaches the second stage on 256-px
+scenes: the best 16 proposals of each, jittered true boxes and random boxes,
+half of them faces. The library hands it something else: the 100 proposals
+of a whole photo at the 640-px working size, most of them background. Here
+the backbone and the proposal head stay as they are, so every training
+photo's proposals and their ROI-pooled features are computed once (the
+photo and its mirror image; cached in --cache), and the second stage (its
+hidden layers, class and box outputs) is fine-tuned on exactly those ROIs:
+face at overlap >= 0.5 with a canonical face box, background below 0.3,
+the rest not taught; cross-entropy and box deltas as in the scene trainer.
+The faces are then a minority, as in a photo, so its probabilities come out
+lower: the export's --background-bias (negative) sets the operating point.
+"""
+import argparse
+import os
+import time
+
+import cv2
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torchvision.ops import box_iou, roi_pool
+
+from modelkit.data import wider
+from modelkit.data.detector_scenes import network_input
+from modelkit.evaluate.wider import working_scale
+from modelkit.export.detector import first_stage_run
+from modelkit.nets import detector_net as dn
+from modelkit.train.detector import ROI_NEG, ROI_POS
+
+BATCH = 256
+
+
+def working_photo(photo, mirror):
+    """(BGR image at the working size, canonical face boxes x1, y1, x2, y2 in it)."""
+    img = cv2.imread(photo.path, cv2.IMREAD_COLOR)
+    if img is None:
+        raise SystemExit("%s: not a readable image" % photo.path)
+    k = working_scale(photo.path)
+    if k > 1.0:
+        img = cv2.resize(img, None, fx=1.0 / k, fy=1.0 / k, interpolation=cv2.INTER_LINEAR)
+    boxes = wider.canonical_from_wider(np.asarray(photo.boxes, np.float64).reshape(-1, 4) / k)
+    if mirror:
+        img = np.ascontiguousarray(img[:, ::-1])
+        w = img.shape[1]
+        boxes = np.stack([w - boxes[:, 2], boxes[:, 1], w - boxes[:, 0], boxes[:, 3]], 1)
+    return img, boxes
+
+
+def photo_rois(det, img, boxes):
+    """(pooled features (N, C * P * P) float16, labels (N,) 1 / 0 / -1, box
+    targets (N, 4)) of one photo's proposals."""
+    f, rois = first_stage_run(det, network_input(img))
+    rois = torch.from_numpy(rois)
+    with torch.no_grad():
+        pooled = roi_pool(f, torch.cat([torch.zeros(len(rois), 1), rois], 1), (det.pooled, det.pooled),
+                          1.0 / det.stride).flatten(1)
+    return (pooled.half(),) + roi_labels(rois, boxes)
+
+
+def roi_labels(rois, boxes):
+    """(labels (N,): 1 at overlap >= ROI_POS with a face box, 0 below ROI_NEG,
+    -1 between; box targets (N, 4) towards the most overlapping face) of
+    rois (N, 4) against canonical face boxes (M, 4), both x1, y1, x2, y2."""
+    gt = torch.as_tensor(np.asarray(boxes), dtype=torch.float32).reshape(-1, 4)
+    if len(gt) and len(rois):
+        best, which = box_iou(rois, gt).max(1)
+        targets = dn.box_targets(rois, gt[which])
+    else:
+        best, targets = torch.zeros(len(rois)), torch.zeros(len(rois), 4)
+    labels = torch.full((len(rois),), -1, dtype=torch.long)
+    labels[best >= ROI_POS] = 1
+    labels[best < ROI_NEG] = 0
+    return labels, targets
+
+
+def training_rois(det, photos):
+    parts = []
+    t0 = time.time()
+    for n, photo in enumerate(photos):
+        for mirror in (False, True):
+            parts.append(photo_rois(det, *working_photo(photo, mirror)))
+        if (n + 1) % 100 == 0:
+            print("%d / %d photos, %.0f s" % (n + 1, len(photos), time.time() - t0), flush=True)
+    return tuple(torch.cat(v) for v in zip(*parts))
+
+
+def refit(det, features, labels, targets, epochs, lr, seed=0):
+    """Fine-tunes det's second stage on the taught ROIs, cosine learning rate;
+    prints the mean losses of each epoch."""
+    taught = labels >= 0
+    features, labels, targets = features[taught], labels[taught], targets[taught]
+    layers = list(det.hidden) + [det.cls, det.reg]
+    opt = torch.optim.AdamW([p for m in layers for p in m.parameters()], lr=lr, weight_decay=1e-4)
+    gen = torch.Generator().manual_seed(seed)
+    steps = epochs * ((len(features) + BATCH - 1) // BATCH)
+    step = 0
+    det.train()
+    for epoch in range(epochs):
+        sums, count = np.zeros(2), 0
+        for batch in torch.randperm(len(features), generator=gen).split(BATCH):
+            for g in opt.param_groups:
+                g["lr"] = lr * 0.5 * (1.0 + np.cos(np.pi * step / steps))
+            h = features[batch].float()
+            for fc in det.hidden:
+                h = F.relu(fc(h))
+            faces = labels[batch] == 1
+            l_cls = F.cross_entropy(det.cls(h), labels[batch])
+            l_reg = (F.smooth_l1_loss(det.reg(h)[faces], targets[batch][faces], beta=0.1, reduction="sum")
+                     / max(1, int(faces.sum())))
+            opt.zero_grad()
+            (l_cls + l_reg).backward()
+            opt.step()
+            step += 1
+            sums += [float(l_cls), float(l_reg)]
+            count += 1
+        print("epoch %d: class loss %.4f, box loss %.4f" % (epoch + 1, *(sums / count)), flush=True)
+    return det.eval()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--init", required=True, help="the detector: a checkpoint (.pt) or an exported file (.dat)")
+    ap.add_argument("--out", required=True, help="checkpoint to write (.pt; export detector reads it)")
+    ap.add_argument("--cache", help="file for the training photos' ROIs: read when it exists, else written "
+                    "(valid only for the --init it was made from)")
+    ap.add_argument("--epochs", type=int, default=10)
+    ap.add_argument("--lr", type=float, default=5e-4)
+    ap.add_argument("--threads", type=int, default=1)
+    args = ap.parse_args()
+    torch.set_num_threads(args.threads)
+    cv2.setNumThreads(1)
+    det = dn.load_weights(args.init)
+    if args.cache and os.path.exists(args.cache):
+        cached = torch.load(args.cache)
+        if cached.get("init") != os.path.abspath(args.init):
+            raise SystemExit("%s was made from %s, not %s" % (args.cache, cached.get("init"), args.init))
+        features, labels, targets = cached["rois"]
+        print("ROIs from %s" % args.cache, flush=True)
+    else:
+        photos = wider.load("train")
+        print("WIDER training photos: %d, and their mirror images" % len(photos), flush=True)
+        features, labels, targets = training_rois(det, photos)
+        if args.cache:
+            torch.save(dict(init=os.path.abspath(args.init), rois=(features, labels, targets)), args.cache)
+    print("ROIs: %d, faces %d, background %d, not taught %d" % (
+        len(labels), int((labels == 1).sum()), int((labels == 0).sum()), int((labels < 0).sum())), flush=True)
+    refit(det, features, labels, targets, args.epochs, args.lr)
+    torch.save(dn.checkpoint_of(det), args.out)
+    print("second stage refitted: %s" % args.out, flush=True)
+
+
+if __name__ == "__main__":
+    main()
