@@ -1,11 +1,11 @@
 // The library's entry points per 640 x 480 frame with the trained models of
 // the source tree's models/ folder (or of the folder that the environment
-// variable KX_BENCH_MODELS names, to time a candidate model): detection, detection with 95 landmarks,
-// and tracking, each at a thread count given as the benchmark's argument
-// (0: the library's default); and the 95-point path per face
-// (KXTracker_align95 on one face box). Timed through kx::FaceAnalyzer, which
-// runs the same code as the exported KXTracker_* functions on an instance of
-// its own.
+// variable KX_BENCH_MODELS names, to time a candidate model): detection,
+// detection with 95 landmarks, and tracking, each at a thread count given as
+// the benchmark's argument (0: the library's default); and the 95-point path
+// per face (KXTracker_align95 on one face box). Timed through
+// kx::FaceAnalyzer, which runs the same code as the exported KXTracker_*
+// functions on an instance of its own.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

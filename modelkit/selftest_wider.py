@@ -171,19 +171,18 @@ class WiderScenes(unittest.TestCase):
 class SecondStageRefit(unittest.TestCase):
     def test_roi_labels_follow_the_overlap_rule(self):
         from modelkit.nets import detector_net as dn
-        from modelkit.train import second_stage
         face = [100.0, 100.0, 200.0, 200.0]
         rois = torch.tensor([face,                            # the face itself
                              [100.0, 100.0, 180.0, 200.0],    # overlap 0.8
                              [100.0, 100.0, 150.0, 180.0],    # 0.4: neither
                              [100.0, 100.0, 130.0, 180.0],    # 0.24
                              [400.0, 400.0, 500.0, 500.0]])   # none
-        labels, targets = second_stage.roi_labels(rois, [face])
+        labels, targets = train_detector.roi_labels(rois, [face])
         self.assertEqual(labels.tolist(), [1, 1, -1, 0, 0])
         # The targets take each ROI onto the face box by the library's decoding.
         back = dn.apply_deltas(rois[:2], targets[:2])
         np.testing.assert_allclose(back.numpy(), [face] * 2, atol=1e-4)
-        labels, _ = second_stage.roi_labels(rois, np.zeros((0, 4)))
+        labels, _ = train_detector.roi_labels(rois, np.zeros((0, 4)))
         self.assertEqual(labels.tolist(), [0] * 5)
 
     def test_mirrored_photo_keeps_its_boxes_on_the_face(self):
@@ -195,8 +194,8 @@ class SecondStageRefit(unittest.TestCase):
             path = os.path.join(tmp, "p.png")
             cv2.imwrite(path, img)
             photo = Photo(path, [[50, 40, 60, 80]])
-            plain, boxes = second_stage.working_photo(photo, False)
-            mirrored, mboxes = second_stage.working_photo(photo, True)
+            plain, boxes = second_stage.working_photo(photo)
+            mirrored, mboxes = second_stage.mirrored(plain, boxes)
         np.testing.assert_array_equal(mirrored, plain[:, ::-1])
         np.testing.assert_allclose(mboxes[:, [0, 2]], 320 - boxes[:, [2, 0]])
         np.testing.assert_allclose(mboxes[:, [1, 3]], boxes[:, [1, 3]])
@@ -217,10 +216,8 @@ class SecondStageRefit(unittest.TestCase):
 
         def class_loss():
             with torch.no_grad():
-                h = features[labels >= 0]
-                for fc in det.hidden:
-                    h = torch.relu(fc(h))
-                return float(torch.nn.functional.cross_entropy(det.cls(h), labels[labels >= 0]))
+                logits, _ = det.classify(features[labels >= 0])
+                return float(torch.nn.functional.cross_entropy(logits, labels[labels >= 0]))
 
         start = class_loss()
         with contextlib.redirect_stdout(io.StringIO()):

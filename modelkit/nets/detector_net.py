@@ -324,7 +324,11 @@ class Detector(nn.Module):
 
     def head(self, features, rois):
         """rois: (R, 5) rows (item, x1, y1, x2, y2) in input pixels."""
-        h = roi_pool(features, rois, (self.pooled, self.pooled), 1.0 / self.stride).flatten(1)
+        return self.classify(roi_pool(features, rois, (self.pooled, self.pooled), 1.0 / self.stride).flatten(1))
+
+    def classify(self, pooled):
+        """(class logits, box deltas) of ROI-pooled features (R, C * P * P)."""
+        h = pooled
         for fc in self.hidden:
             h = F.relu(fc(h))
         return self.cls(h), self.reg(h)

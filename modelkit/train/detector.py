@@ -150,6 +150,22 @@ def random_boxes(rng, size, count):
     return out
 
 
+def roi_labels(rois, boxes):
+    """(labels (N,): 1 at overlap >= ROI_POS with a face box, 0 below ROI_NEG,
+    -1 between; box targets (N, 4) towards the most overlapping face) of
+    rois (N, 4) against face boxes (M, 4), both x1, y1, x2, y2."""
+    gt = torch.as_tensor(np.asarray(boxes), dtype=torch.float32).reshape(-1, 4)
+    if len(gt) and len(rois):
+        best, which = box_iou(rois, gt).max(1)
+        targets = dn.box_targets(rois, gt[which])
+    else:
+        best, targets = torch.zeros(len(rois)), torch.zeros(len(rois), 4)
+    labels = torch.full((len(rois),), -1, dtype=torch.long)
+    labels[best >= ROI_POS] = 1
+    labels[best < ROI_NEG] = 0
+    return labels, targets
+
+
 def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, offered=16):
     """ROIs, labels and box targets of the second stage from the best
     `offered` proposals of each scene and extra boxes, at most `per_image`
@@ -163,19 +179,7 @@ def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, 
         cand.append(torch.tensor(extra, dtype=torch.float32).reshape(-1, 4).clamp(1.0, float(size)))
         boxes = torch.cat(cand)
         boxes = boxes[((boxes[:, 2] - boxes[:, 0]) >= 4) & ((boxes[:, 3] - boxes[:, 1]) >= 4)]
-        if len(gt):
-            g = torch.tensor(gt, dtype=torch.float32)
-            iou = box_iou(boxes, g)
-            best, which = iou.max(1)
-            lab = torch.full((len(boxes),), -1, dtype=torch.long)
-            lab[best >= ROI_POS] = 1
-            lab[best < ROI_POS - 0.2] = 0
-            lab[best < ROI_NEG] = 0
-            lab[(best >= ROI_NEG) & (best < ROI_POS)] = -1
-            tgt = dn.box_targets(boxes, g[which])
-        else:
-            lab = torch.zeros(len(boxes), dtype=torch.long)
-            tgt = torch.zeros(len(boxes), 4)
+        lab, tgt = roi_labels(boxes, gt)
         if ignores is not None and len(ignores[i]):
             near = box_iou(boxes, torch.tensor(np.asarray(ignores[i]), dtype=torch.float32)).max(1)[0]
             lab[(lab == 0) & (near >= 0.25)] = -1

@@ -23,32 +23,34 @@ import cv2
 import numpy as np
 import torch
 import torch.nn.functional as F
-from torchvision.ops import box_iou, roi_pool
+from torchvision.ops import roi_pool
 
 from modelkit.data import wider
 from modelkit.data.detector_scenes import network_input
-from modelkit.evaluate.wider import working_scale
+from modelkit.evaluate.detector import scale_for_size
 from modelkit.export.detector import first_stage_run
 from modelkit.nets import detector_net as dn
-from modelkit.train.detector import ROI_NEG, ROI_POS
+from modelkit.train.detector import roi_labels
 
 BATCH = 256
 
 
-def working_photo(photo, mirror):
+def working_photo(photo):
     """(BGR image at the working size, canonical face boxes x1, y1, x2, y2 in it)."""
     img = cv2.imread(photo.path, cv2.IMREAD_COLOR)
     if img is None:
         raise SystemExit("%s: not a readable image" % photo.path)
-    k = working_scale(photo.path)
-    if k > 1.0:
-        img = cv2.resize(img, None, fx=1.0 / k, fy=1.0 / k, interpolation=cv2.INTER_LINEAR)
-    boxes = wider.canonical_from_wider(np.asarray(photo.boxes, np.float64).reshape(-1, 4) / k)
-    if mirror:
-        img = np.ascontiguousarray(img[:, ::-1])
-        w = img.shape[1]
-        boxes = np.stack([w - boxes[:, 2], boxes[:, 1], w - boxes[:, 0], boxes[:, 3]], 1)
-    return img, boxes
+    s = scale_for_size(*img.shape[:2])
+    if s < 1.0:
+        img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
+    return img, wider.canonical_from_wider(np.asarray(photo.boxes, np.float64).reshape(-1, 4) * s)
+
+
+def mirrored(img, boxes):
+    """The image flipped left to right, and its boxes with it."""
+    w = img.shape[1]
+    return (np.ascontiguousarray(img[:, ::-1]),
+            np.stack([w - boxes[:, 2], boxes[:, 1], w - boxes[:, 0], boxes[:, 3]], 1))
 
 
 def photo_rois(det, img, boxes):
@@ -62,28 +64,13 @@ def photo_rois(det, img, boxes):
     return (pooled.half(),) + roi_labels(rois, boxes)
 
 
-def roi_labels(rois, boxes):
-    """(labels (N,): 1 at overlap >= ROI_POS with a face box, 0 below ROI_NEG,
-    -1 between; box targets (N, 4) towards the most overlapping face) of
-    rois (N, 4) against canonical face boxes (M, 4), both x1, y1, x2, y2."""
-    gt = torch.as_tensor(np.asarray(boxes), dtype=torch.float32).reshape(-1, 4)
-    if len(gt) and len(rois):
-        best, which = box_iou(rois, gt).max(1)
-        targets = dn.box_targets(rois, gt[which])
-    else:
-        best, targets = torch.zeros(len(rois)), torch.zeros(len(rois), 4)
-    labels = torch.full((len(rois),), -1, dtype=torch.long)
-    labels[best >= ROI_POS] = 1
-    labels[best < ROI_NEG] = 0
-    return labels, targets
-
-
 def training_rois(det, photos):
     parts = []
     t0 = time.time()
     for n, photo in enumerate(photos):
-        for mirror in (False, True):
-            parts.append(photo_rois(det, *working_photo(photo, mirror)))
+        img, boxes = working_photo(photo)
+        parts.append(photo_rois(det, img, boxes))
+        parts.append(photo_rois(det, *mirrored(img, boxes)))
         if (n + 1) % 100 == 0:
             print("%d / %d photos, %.0f s" % (n + 1, len(photos), time.time() - t0), flush=True)
     return tuple(torch.cat(v) for v in zip(*parts))
@@ -105,12 +92,10 @@ def refit(det, features, labels, targets, epochs, lr, seed=0):
         for batch in torch.randperm(len(features), generator=gen).split(BATCH):
             for g in opt.param_groups:
                 g["lr"] = lr * 0.5 * (1.0 + np.cos(np.pi * step / steps))
-            h = features[batch].float()
-            for fc in det.hidden:
-                h = F.relu(fc(h))
+            logits, deltas = det.classify(features[batch].float())
             faces = labels[batch] == 1
-            l_cls = F.cross_entropy(det.cls(h), labels[batch])
-            l_reg = (F.smooth_l1_loss(det.reg(h)[faces], targets[batch][faces], beta=0.1, reduction="sum")
+            l_cls = F.cross_entropy(logits, labels[batch])
+            l_reg = (F.smooth_l1_loss(deltas[faces], targets[batch][faces], beta=0.1, reduction="sum")
                      / max(1, int(faces.sum())))
             opt.zero_grad()
             (l_cls + l_reg).backward()
