@@ -73,12 +73,7 @@ struct DetectorRig {
 
     // Runs layers [first, last) as the network wires them.
     void run(size_t first, size_t last) {
-        for (size_t k = first; k < last; ++k) {
-            BlobList bottoms, tops;
-            for (int id : net.bottom_ids[k]) bottoms.push_back(net.blobs[size_t(id)]);
-            for (int id : net.top_ids[k]) tops.push_back(net.blobs[size_t(id)]);
-            net.layers[k]->forward(bottoms, tops);
-        }
+        for (size_t k = first; k < last; ++k) net.run_layer(k);
     }
     int candidates() const { return net.blobs[size_t(net.top_ids[proposal][0])]->num; }
 };

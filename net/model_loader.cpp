@@ -238,6 +238,7 @@ bool Net::load(FILE* file, bool two_inputs) {
         for (int id : output_ids) {
             if (uint32_t(id) >= blobs.size()) return false;
         }
+        fold_rectifiers();
         ready = true;
         return true;
     } catch (const BlobBudgetExceeded&) {

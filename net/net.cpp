@@ -1,9 +1,11 @@
 #include "net/net.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
 #include "net/console.h"
+#include "net/layers/conv_layer.h"
 
 namespace kx {
 
@@ -12,14 +14,38 @@ Net::~Net() {
     for (Blob* blob : blobs) delete blob;
 }
 
+void Net::fold_rectifiers() {
+    folded_.assign(layers.size(), 0);
+    for (size_t k = 0; k + 1 < layers.size(); ++k) {
+        auto* conv = dynamic_cast<ConvLayer*>(layers[k]);
+        if (conv == nullptr || layers[k + 1]->type() != "relu" || top_ids[k].size() != 1 ||
+            top_ids[k + 1].size() != 1 || bottom_ids[k + 1] != top_ids[k]) {
+            continue;
+        }
+        // The convolution's own top is left unwritten: nothing else may read it.
+        const int top = top_ids[k][0];
+        bool read_elsewhere = std::count(output_ids.begin(), output_ids.end(), top) > 0;
+        for (size_t j = 0; j < layers.size() && !read_elsewhere; ++j) {
+            if (j == k + 1) continue;
+            read_elsewhere = std::count(bottom_ids[j].begin(), bottom_ids[j].end(), top) > 0;
+        }
+        if (read_elsewhere) continue;
+        conv->rectify_output = true;
+        folded_[k + 1] = 1;
+    }
+}
+
 void Net::run_layer(size_t k) {
     if (k >= layers.size()) return;
+    if (k < folded_.size() && folded_[k]) return;  // done by layer k - 1
+    // A layer that does the next one's pass writes that one's tops.
+    const std::vector<int>& top_list = k + 1 < folded_.size() && folded_[k + 1] ? top_ids[k + 1] : top_ids[k];
     BlobList bottoms;
     BlobList tops;
     bottoms.reserve(bottom_ids[k].size());
-    tops.reserve(top_ids[k].size());
+    tops.reserve(top_list.size());
     for (int id : bottom_ids[k]) bottoms.push_back(blobs[size_t(id)]);
-    for (int id : top_ids[k]) tops.push_back(blobs[size_t(id)]);
+    for (int id : top_list) tops.push_back(blobs[size_t(id)]);
     layers[k]->threads = threads;
     layers[k]->forward(bottoms, tops);
 }

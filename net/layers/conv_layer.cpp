@@ -56,6 +56,17 @@ int rows_per_tile(size_t bytes_per_row, int out_h, int out_w, int wq) {
     return best;
 }
 
+// The rectifier's own expression, so that a folded one gives its bits.
+inline float rectified(float x) { return x > 0.0f ? x : 0.0f; }
+
+void rectify_in_place(float* __restrict v, int n) {
+    for (int i = 0; i < n; ++i) v[i] = rectified(v[i]);
+}
+
+void copy_rectified(const float* __restrict from, int n, float* __restrict to) {
+    for (int i = 0; i < n; ++i) to[i] = rectified(from[i]);
+}
+
 bool has_shape(const Blob& b, int c, int h, int w) {
     return b.data != nullptr && b.num == 1 && b.channels == c && b.height == h && b.width == w;
 }
@@ -83,12 +94,33 @@ void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     }
 }
 
+// The zero-padded copy of one channel, rows of wq values: with stride 1
+// the one phase plane is the padded input itself, written in one pass.
+void pad_plane(const float* plane, int height, int width, int pad, int hq, int wq, float* out) {
+    const int copied = std::max(0, std::min(width, wq - pad));
+    for (int i = 0; i < hq; ++i) {
+        float* row = out + size_t(i) * wq;
+        const int y = i - pad;
+        if (y < 0 || y >= height) {
+            std::fill(row, row + wq, 0.0f);
+            continue;
+        }
+        std::fill(row, row + std::min(pad, wq), 0.0f);
+        std::copy(plane + size_t(y) * width, plane + size_t(y) * width + copied, row + pad);
+        if (pad + copied < wq) std::fill(row + pad + copied, row + wq, 0.0f);
+    }
+}
+
 // The phase rows py of one channel: phase (py, px) row i holds the padded
 // input row i * stride + py, columns px, px + stride, ...; planes of hq x
 // wq, phase (py, px) at out + (py * stride + px) * hq * wq. `padded` is a
 // scratch row of wq * stride floats.
 void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int hq, int wq,
                       float* out, float* padded) {
+    if (stride == 1) {
+        pad_plane(plane, height, width, pad, hq, wq, out);
+        return;
+    }
     const size_t phase_plane = size_t(hq) * wq;
     const int row_length = wq * stride;
     std::fill(padded, padded + row_length, 0.0f);
@@ -300,6 +332,9 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         float* out = top + size_t(first_map) * spatial + size_t(y0) * out_width;
         if (in_place) {
             tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, out, spatial, maps, columns, depth);
+            if (rectify_output) {
+                for (int m = 0; m < maps; ++m) rectify_in_place(out + size_t(m) * spatial, columns);
+            }
             return;
         }
         float* block = col_buffer->data + scratch * size_t(slot);
@@ -308,7 +343,12 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         for (int m = 0; m < maps; ++m) {
             for (int r = 0; r < rows; ++r) {
                 const float* from = block + size_t(m) * tile_columns + size_t(r) * wq;
-                std::copy(from, from + out_width, out + size_t(m) * spatial + size_t(r) * out_width);
+                float* to = out + size_t(m) * spatial + size_t(r) * out_width;
+                if (rectify_output) {
+                    copy_rectified(from, out_width, to);
+                } else {
+                    std::copy(from, from + out_width, to);
+                }
             }
         }
     });

@@ -40,6 +40,9 @@ public:
     int ksize = 0;
     int pad = 0;
     int use_cross_conv = 0;
+    // Writes max(x, 0) instead of x: set by the network when this layer's
+    // top feeds a rectifier and nothing else, whose pass is then skipped.
+    bool rectify_output = false;
 
 private:
     // Reads "ksize", "stride", "pad" and "map_num"; false when a required key

@@ -176,23 +176,31 @@ void FullConnectLayer::forward_many(const float* x, int items, float* y) {
     outputs_t_.resize(size_t(node_num) * items);
     float* xt = items_t_.data();
     float* yt = outputs_t_.data();
-    for (int n = 0; n < items; ++n) {
-        for (int k = 0; k < depth; ++k) xt[size_t(k) * items + n] = x[size_t(n) * depth + k];
-    }
     constexpr int kBlock = 32;  // outputs per task, a multiple of the row block
     const int blocks = (node_num + kBlock - 1) / kBlock;
     const bool pays = double(node_num) * depth * items >= kParallelWork && blocks > 1;
+    ThreadPool* pool = pays ? threads : nullptr;
+    // The items turned into columns, a span of inputs per task: on one
+    // thread this pass would stand beside the shared product.
+    constexpr int kInputSpan = 64;
+    parallel_for(pool, (depth + kInputSpan - 1) / kInputSpan, [&](int span, int) {
+        const int k_end = std::min(depth, (span + 1) * kInputSpan);
+        for (int n = 0; n < items; ++n) {
+            for (int k = span * kInputSpan; k < k_end; ++k) xt[size_t(k) * items + n] = x[size_t(n) * depth + k];
+        }
+    });
     const float* matrix = weights[0]->data;
     const float* biases = weights[1]->data;
-    parallel_for(pays ? threads : nullptr, blocks, [&](int block, int) {
+    parallel_for(pool, blocks, [&](int block, int) {
         const int first = block * kBlock;
         const int count = std::min(kBlock, node_num - first);
         tile_product(matrix + size_t(first) * depth, depth, xt, items, biases + first, yt + size_t(first) * items,
                      items, count, items, depth);
+        // Each task turns its own outputs back into rows of items.
+        for (int n = 0; n < items; ++n) {
+            for (int o = first; o < first + count; ++o) y[size_t(n) * node_num + o] = yt[size_t(o) * items + n];
+        }
     });
-    for (int n = 0; n < items; ++n) {
-        for (int o = 0; o < node_num; ++o) y[size_t(n) * node_num + o] = yt[size_t(o) * items + n];
-    }
 }
 
 }  // namespace kx

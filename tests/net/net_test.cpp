@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "net/thread_pool.h"
 #include "support/load_helpers.h"
 
 namespace kx {
@@ -79,6 +81,70 @@ TEST(NetForwardImage, FillsPlanesOrRefusesTheImage) {
         ASSERT_EQ(out.size(), c.planes.empty() ? 0u : 1u);
         if (!out.empty()) {
             EXPECT_EQ(values(out[0]), c.planes);
+        }
+    }
+}
+
+
+// A convolution whose top only feeds the rectifier after it writes the
+// rectified maps itself. Checked against the same convolution left alone
+// because something else also reads its top (a net output, another layer):
+// the rectified maps must be the same bits, on one thread and on two.
+TEST(NetRectifierFolding, GivesTheRectifiersBits) {
+    struct Case {
+        const char* why;
+        int ksize, pad, stride;
+        bool cross;
+    };
+    const Case cases[] = {
+        {"3 x 3, padded: the product's rows are copied out", 3, 1, 1, false},
+        {"1 x 1: the product writes the top itself", 1, 0, 1, false},
+        {"5 x 5 cross, stride 2", 5, 2, 2, true},
+        {"4 x 4, stride 4: the taps are unfolded", 4, 0, 4, false},
+    };
+    const int channels = 3, height = 13, width = 17, maps = 6;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::vector<float> weights;
+        for (int i = 0; i < maps * channels * c.ksize * c.ksize + maps; ++i) {
+            weights.push_back(float((i * 37) % 23) / 11.0f - 1.0f);
+        }
+        const std::string conv = layer_params({{"type", "conv"}, {"ksize", std::to_string(c.ksize)},
+                                         {"pad", std::to_string(c.pad)}, {"stride", std::to_string(c.stride)},
+                                         {"map_num", std::to_string(maps)}, {"use_cross_conv", c.cross ? "1" : "0"}});
+        auto model = [&](bool also_read) {
+            ModelFile m;
+            m.channels = channels;
+            m.height = height;
+            m.width = width;
+            m.layers = {{conv, {0}, weights}, {layer_params({{"type", "relu"}}), {1}, {}, 0}};
+            if (also_read) m.layers.push_back({layer_params({{"type", "dropout"}}), {1}, {}, 0});
+            m.outputs = {2};
+            return m;
+        };
+        for (int threads : {1, 2}) {
+            SCOPED_TRACE(threads);
+            ThreadPool pool(threads);
+            auto folded = load_net(model(false));
+            auto plain = load_net(model(true));
+            ASSERT_TRUE(folded->ready && plain->ready);
+            folded->threads = plain->threads = &pool;
+            for (Net* net : {folded.get(), plain.get()}) {
+                for (int i = 0; i < net->blobs[0]->count; ++i) net->blobs[0]->data[i] = float((i * 29) % 31) - 15.0f;
+                net->forward();
+            }
+            const std::vector<float> before = values(plain->blobs[1]);
+            const std::vector<float> got = values(folded->blobs[2]);
+            ASSERT_EQ(got.size(), before.size());
+            int negative = 0;
+            for (size_t i = 0; i < before.size(); ++i) {
+                negative += before[i] < 0.0f;
+                const float want = before[i] > 0.0f ? before[i] : 0.0f;
+                ASSERT_EQ(std::memcmp(&got[i], &want, sizeof(float)), 0) << "value " << i;
+            }
+            EXPECT_GT(negative, 0);  // the rectifier had something to do
+            EXPECT_EQ(values(plain->blobs[2]), got);
+            EXPECT_EQ(values(plain->blobs[3]), before);  // the other reader saw the maps unrectified
         }
     }
 }
