@@ -37,9 +37,9 @@ void Net::fold_rectifiers() {
 
 void Net::run_layer(size_t k) {
     if (k >= layers.size()) return;
-    if (k < folded_.size() && folded_[k]) return;  // done by layer k - 1
+    if (folded_into_previous(k)) return;
     // A layer that does the next one's pass writes that one's tops.
-    const std::vector<int>& top_list = k + 1 < folded_.size() && folded_[k + 1] ? top_ids[k + 1] : top_ids[k];
+    const std::vector<int>& top_list = folded_into_previous(k + 1) ? top_ids[k + 1] : top_ids[k];
     BlobList bottoms;
     BlobList tops;
     bottoms.reserve(bottom_ids[k].size());

@@ -36,6 +36,9 @@ public:
     // stand: forward() is run_layer(0), run_layer(1), ... (for timing layers
     // one by one). Does nothing for an index out of range.
     void run_layer(size_t index);
+    // True when layer `index` (a rectifier) has its pass done by the
+    // convolution before it, and run_layer(index) does nothing.
+    bool folded_into_previous(size_t index) const { return index < folded_.size() && folded_[index] != 0; }
     // Fills blob 0 planar from interleaved 8-bit pixels (1 or 3 channels,
     // decided by step), then runs forward. The image must match the model's
     // input shape exactly.

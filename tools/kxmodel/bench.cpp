@@ -93,8 +93,9 @@ int profile(Net& net, bool two_inputs, int runs, int threads) {
                 threads, plural(threads));
     std::printf("%5s  %-14s %10s %7s\n", "layer", "type", "median ms", "share");
     for (size_t k = 0; k < count; ++k) {
-        std::printf("%5zu  %-14s %10.3f %6.1f%%\n", k, net.layers[k]->type().c_str(), medians[k],
-                    sum > 0.0 ? 100.0 * medians[k] / sum : 0.0);
+        std::printf("%5zu  %-14s %10.3f %6.1f%%%s\n", k, net.layers[k]->type().c_str(), medians[k],
+                    sum > 0.0 ? 100.0 * medians[k] / sum : 0.0,
+                    net.folded_into_previous(k) ? ("  (done by layer " + std::to_string(k - 1) + ")").c_str() : "");
     }
     std::printf("sum of the layer medians %.3f ms; median pass %.3f ms\n", sum, quantile(pass_ms, 0.5));
     return 0;
