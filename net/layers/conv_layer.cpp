@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <new>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include "net/console.h"
 #include "net/layers/im2col.h"
 #include "net/layers/tile_product.h"
@@ -83,10 +87,36 @@ void deal_row(const float* __restrict row, int n, float* out, size_t step) {
     }
 }
 
+#if defined(__AVX2__)
+// Stride 2, eight pairs at a time: the even and the odd values of sixteen
+// picked out by two shuffles and put back in order.
+void deal_pairs(const float* __restrict row, int n, float* out, size_t step) {
+    float* __restrict even = out;
+    float* __restrict odd = out + step;
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256 a = _mm256_loadu_ps(row + 2 * j);
+        const __m256 b = _mm256_loadu_ps(row + 2 * j + 8);
+        const __m256 e = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256 o = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm256_storeu_ps(even + j, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xD8)));
+        _mm256_storeu_ps(odd + j, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xD8)));
+    }
+    for (; j < n; ++j) {
+        even[j] = row[2 * j];
+        odd[j] = row[2 * j + 1];
+    }
+}
+#endif
+
 void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     switch (stride) {
         case 1: std::copy(row, row + n, out); break;
+#if defined(__AVX2__)
+        case 2: deal_pairs(row, n, out, step); break;
+#else
         case 2: deal_row<2>(row, n, out, step); break;
+#endif
         case 4: deal_row<4>(row, n, out, step); break;
         default:
             for (int px = 0; px < stride; ++px)
@@ -275,8 +305,10 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         const size_t spatial = size_t(out_height) * size_t(out_width);
         if (size_t(depth) * spatial > size_t(INT_MAX)) throw std::bad_alloc();
         reserve_scratch(size_t(depth) * spatial);
-        unfold_rows(in.data, in.channels, in.height, in.width, ksize, pad, stride, taps, 0, out_height,
-                    col_buffer->data);
+        float* columns = col_buffer->data;
+        parallel_for(pool, depth, [&](int r, int) {
+            unfold_row(in.data, in.height, in.width, ksize, pad, stride, taps, r, columns);
+        });
         source = col_buffer->data;
         for (int r = 0; r < depth; ++r) offsets_[size_t(r)] = int(size_t(r) * spatial);
         row_floats = size_t(depth) * size_t(out_width);

@@ -109,6 +109,17 @@ void unfold_rows(const float* input, int channels, int height, int width, int ks
     }
 }
 
+void unfold_row(const float* input, int height, int width, int ksize, int pad, int stride,
+                const std::vector<int>& taps, int r, float* output) {
+    const int out_h = conv_out_size(height, ksize, pad, stride);
+    const int out_w = conv_out_size(width, ksize, pad, stride);
+    const size_t plane = size_t(height) * width;
+    const int count = int(taps.size());
+    const int tap = taps[size_t(r % count)];
+    fill_row(input + size_t(r / count) * plane, height, width, tap / ksize, tap % ksize, pad, stride, out_h, out_w,
+             0, out_h, output + size_t(r) * out_h * out_w);
+}
+
 void pack_cross_weights(const float* kernels, int channels, int ksize, int map_num,
                         float* output) {
     const std::vector<int> taps = cross_taps(ksize);

@@ -41,6 +41,11 @@ std::vector<int> square_taps(int ksize);
 void unfold_rows(const float* input, int channels, int height, int width, int ksize, int pad, int stride,
                  const std::vector<int>& taps, int first_row, int last_row, float* output);
 
+// Row r = c * taps.size() + t of unfold_rows over every output row: one
+// channel and tap alone, so that rows can be shared out on threads.
+void unfold_row(const float* input, int height, int width, int ksize, int pad, int stride,
+                const std::vector<int>& taps, int r, float* output);
+
 void pack_cross_weights(const float* kernels, int channels, int ksize, int map_num,
                         float* output);
 
