@@ -200,6 +200,23 @@ class SecondStageRefit(unittest.TestCase):
         np.testing.assert_allclose(mboxes[:, [0, 2]], 320 - boxes[:, [2, 0]])
         np.testing.assert_allclose(mboxes[:, [1, 3]], boxes[:, [1, 3]])
 
+    def test_teacher_boxes_replace_the_mapped_ones_where_known(self):
+        import cv2
+        from modelkit.data import wider
+        from modelkit.train import second_stage
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "p.png")
+            cv2.imwrite(path, np.zeros((480, 1280, 3), np.uint8))   # halved to the 640-px working size
+            photo = Photo(path, [[50, 40, 60, 80], [400, 100, 30, 40]])
+            teacher = np.array([[np.nan] * 4, [402.0, 110.0, 432.0, 140.0]])
+            _, boxes = second_stage.working_photo(photo, teacher)
+            _, mapped = second_stage.working_photo(photo)
+            with self.assertRaises(SystemExit):
+                second_stage.working_photo(photo, teacher[:1])
+        np.testing.assert_allclose(mapped, wider.canonical_from_wider(photo.boxes) * 0.5)
+        np.testing.assert_allclose(boxes[0], mapped[0])
+        np.testing.assert_allclose(boxes[1], [201.0, 55.0, 216.0, 70.0])
+
     def test_refit_changes_the_second_stage_alone_and_learns(self):
         from modelkit.nets import detector_net as dn
         from modelkit.train import second_stage

@@ -47,6 +47,17 @@ def order_five_points(points):
     return p
 
 
+def canonical_face_square(points):
+    """(centre (2,), side) of the canonical face box, unrounded; see
+    canonical_face_box."""
+    p = np.asarray(points, dtype=np.float64)
+    if p.size == 136:
+        p = five_from_68(p)
+    eyes, mouth, iod, eye_mouth = five_point_centres(p)
+    centre = eyes + CENTRE_ALONG_EYES_TO_MOUTH * (mouth - eyes)
+    return centre, SIDE_PER_EYE_MOUTH_SUM * (iod + eye_mouth)
+
+
 def canonical_face_box(points):
     """Canonical face box (x, y, w, h) in whole pixels from a face's landmarks.
 
@@ -65,12 +76,7 @@ def canonical_face_box(points):
     side) then frames the whole face with a margin of about a tenth of a face
     on every side.
     """
-    p = np.asarray(points, dtype=np.float64)
-    if p.size == 136:
-        p = five_from_68(p)
-    eyes, mouth, iod, eye_mouth = five_point_centres(p)
-    centre = eyes + CENTRE_ALONG_EYES_TO_MOUTH * (mouth - eyes)
-    side = SIDE_PER_EYE_MOUTH_SUM * (iod + eye_mouth)
+    centre, side = canonical_face_square(points)
     x = int(round(centre[0] - side / 2.0))
     y = int(round(centre[1] - side / 2.0))
     s = max(1, int(round(side)))

@@ -18,7 +18,10 @@ box's height):
   centre), an independent teacher (its model is for non-commercial use).
 
 Prints median, quartiles and the share within +-10 %, per teacher, and what
-data/wider.py uses.
+data/wider.py uses. With --dlib --save FILE it also writes the teacher's
+canonical boxes of the faces it places (x1, y1, x2, y2 in stored-photo
+pixels, unrounded; NaN for the others) per training photo, for
+train second-stage --teacher-boxes.
 """
 import argparse
 import csv
@@ -30,7 +33,7 @@ import cv2
 import numpy as np
 
 from modelkit.data import crops, datasets, wider
-from modelkit.data.face_box import canonical_face_box, enlarge_to_square, five_from_68
+from modelkit.data.face_box import canonical_face_box, canonical_face_square, enlarge_to_square, five_from_68
 from modelkit.data.samples95 import FivePointRunner
 
 
@@ -60,6 +63,8 @@ def five_point_fit(faces, runner, rounds=3):
 
 
 def dlib_fit(faces, side=300):
+    """{face index: (centre, side) of the canonical box of dlib's 68 points}
+    for the faces the teacher places on the face it was given."""
     helper = os.path.join(datasets.HELPERS, "dlib_label")
     if not os.path.exists(helper):
         raise SystemExit("wider_box_fit: %s is missing (build modelkit/cpp)" % helper)
@@ -93,8 +98,27 @@ def dlib_fit(faces, side=300):
             cx, cy = wb[0] + wb[2] / 2.0, wb[1] + wb[3] / 2.0
             if np.hypot(*(five.mean(0) - (cx, cy))) > 0.3 * wb[3]:
                 continue
-            out[i] = relative(canonical_face_box(p), wb)
+            out[i] = canonical_face_square(p)
     return out
+
+
+def square_relative(square, wbox):
+    (cx, cy), s = square
+    return relative((cx - s / 2.0, cy - s / 2.0, s, s), wbox)
+
+
+def save_teacher_boxes(path, photo_faces, teacher):
+    """photo_faces: [(photo name, number of boxes, {box index: face index})]."""
+    out = {}
+    for name, count, faces in photo_faces:
+        boxes = np.full((count, 4), np.nan)
+        for b, i in faces.items():
+            if i in teacher:
+                (cx, cy), s = teacher[i]
+                boxes[b] = (cx - s / 2.0, cy - s / 2.0, cx + s / 2.0, cy + s / 2.0)
+        out[name] = boxes
+    np.savez(path, **out)
+    print("%s: canonical boxes of %d faces on %d photos" % (path, len(teacher), len(out)))
 
 
 def report(name, rel):
@@ -112,20 +136,27 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--min-height", type=float, default=40.0)
     ap.add_argument("--dlib", action="store_true", help="also fit with dlib's 68-point teacher")
+    ap.add_argument("--save", metavar="FILE", help="with --dlib: write the teacher's canonical boxes (.npz)")
     args = ap.parse_args()
-    faces = []
+    if args.save and not args.dlib:
+        raise SystemExit("wider_box_fit: --save needs --dlib")
+    faces, photo_faces = [], []
     for p in wider.load("train"):
-        big = p.boxes[p.boxes[:, 3] >= args.min_height]
+        big = np.flatnonzero(p.boxes[:, 3] >= args.min_height)
+        photo_faces.append((p.name, len(p.boxes), {int(b): len(faces) + k for k, b in enumerate(big)}))
         if not len(big):
             continue
         grey = cv2.imread(p.path, cv2.IMREAD_GRAYSCALE)
-        faces += [(grey, tuple(b)) for b in big]
+        faces += [(grey, tuple(p.boxes[b])) for b in big]
     print("%d WIDER faces at least %g px high on the training photos" % (len(faces), args.min_height))
     net = five_point_fit(faces, FivePointRunner())
     report("five-point network", net)
     if args.dlib:
-        teacher = dlib_fit(faces)
+        squares = dlib_fit(faces)
+        teacher = {i: square_relative(sq, faces[i][1]) for i, sq in squares.items()}
         report("dlib 68-point teacher", teacher)
+        if args.save:
+            save_teacher_boxes(args.save, photo_faces, squares)
         both = sorted(set(net) & set(teacher))
         report("five-point network, faces both place", {i: net[i] for i in both})
         report("dlib 68-point teacher, faces both place", {i: teacher[i] for i in both})

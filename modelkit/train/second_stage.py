@@ -14,6 +14,12 @@ face at overlap >= 0.5 with a canonical face box, background below 0.3,
 the rest not taught; cross-entropy and box deltas as in the scene trainer.
 The faces are then a minority, as in a photo, so its probabilities come out
 lower: the export's --background-bias (negative) sets the operating point.
+
+The canonical boxes come from WIDER's boxes through a fixed mapping
+(data/wider.py), which is right on average but not per face. With
+--teacher-boxes FILE (evaluate wider-box-fit --dlib --save FILE) the faces
+that dlib's 68-point teacher places get the canonical box of its points
+instead, so that the box outputs learn exact boxes where there is one.
 """
 import argparse
 import os
@@ -35,15 +41,23 @@ from modelkit.train.detector import roi_labels
 BATCH = 256
 
 
-def working_photo(photo):
-    """(BGR image at the working size, canonical face boxes x1, y1, x2, y2 in it)."""
+def working_photo(photo, teacher=None):
+    """(BGR image at the working size, canonical face boxes x1, y1, x2, y2 in
+    it). teacher: (N, 4) canonical boxes in stored-photo pixels, NaN rows for
+    the faces it has none of; they replace the mapped WIDER boxes."""
     img = cv2.imread(photo.path, cv2.IMREAD_COLOR)
     if img is None:
         raise SystemExit("%s: not a readable image" % photo.path)
     s = scale_for_size(*img.shape[:2])
     if s < 1.0:
         img = cv2.resize(img, None, fx=s, fy=s, interpolation=cv2.INTER_LINEAR)
-    return img, wider.canonical_from_wider(np.asarray(photo.boxes, np.float64).reshape(-1, 4) * s)
+    boxes = wider.canonical_from_wider(np.asarray(photo.boxes, np.float64).reshape(-1, 4))
+    if teacher is not None:
+        if teacher.shape != boxes.shape:
+            raise SystemExit("%s: the teacher's boxes are not this photo's" % photo.name)
+        known = np.isfinite(teacher).all(1)
+        boxes[known] = teacher[known]
+    return img, boxes * s
 
 
 def mirrored(img, boxes):
@@ -64,11 +78,11 @@ def photo_rois(det, img, boxes):
     return (pooled.half(),) + roi_labels(rois, boxes)
 
 
-def training_rois(det, photos):
+def training_rois(det, photos, teacher=None):
     parts = []
     t0 = time.time()
     for n, photo in enumerate(photos):
-        img, boxes = working_photo(photo)
+        img, boxes = working_photo(photo, None if teacher is None else teacher.get(photo.name))
         parts.append(photo_rois(det, img, boxes))
         parts.append(photo_rois(det, *mirrored(img, boxes)))
         if (n + 1) % 100 == 0:
@@ -116,22 +130,33 @@ def main():
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--lr", type=float, default=5e-4)
     ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--teacher-boxes", metavar="FILE", help="canonical boxes from dlib's 68 points where it "
+                    "places a face (evaluate wider-box-fit --dlib --save FILE)")
     args = ap.parse_args()
     torch.set_num_threads(args.threads)
     cv2.setNumThreads(1)
     det = dn.load_weights(args.init)
+    teacher_path = os.path.abspath(args.teacher_boxes) if args.teacher_boxes else None
     if args.cache and os.path.exists(args.cache):
         cached = torch.load(args.cache)
         if cached.get("init") != os.path.abspath(args.init):
             raise SystemExit("%s was made from %s, not %s" % (args.cache, cached.get("init"), args.init))
+        if cached.get("teacher") != teacher_path:
+            raise SystemExit("%s was made with teacher boxes %s, not %s" % (args.cache, cached.get("teacher"),
+                                                                            teacher_path))
         features, labels, targets = cached["rois"]
         print("ROIs from %s" % args.cache, flush=True)
     else:
         photos = wider.load("train")
         print("WIDER training photos: %d, and their mirror images" % len(photos), flush=True)
-        features, labels, targets = training_rois(det, photos)
+        teacher = None
+        if args.teacher_boxes:
+            with np.load(args.teacher_boxes) as f:
+                teacher = {name: f[name] for name in f.files}
+        features, labels, targets = training_rois(det, photos, teacher)
         if args.cache:
-            torch.save(dict(init=os.path.abspath(args.init), rois=(features, labels, targets)), args.cache)
+            torch.save(dict(init=os.path.abspath(args.init), teacher=teacher_path, rois=(features, labels, targets)),
+                       args.cache)
     print("ROIs: %d, faces %d, background %d, not taught %d" % (
         len(labels), int((labels == 1).sum()), int((labels == 0).sum()), int((labels < 0).sum())), flush=True)
     refit(det, features, labels, targets, args.epochs, args.lr)
