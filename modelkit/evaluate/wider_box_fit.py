@@ -102,9 +102,10 @@ def dlib_fit(faces, side=300):
     return out
 
 
-def square_relative(square, wbox):
+def square_box(square):
+    """(centre, side) -> (x, y, side, side), unrounded."""
     (cx, cy), s = square
-    return relative((cx - s / 2.0, cy - s / 2.0, s, s), wbox)
+    return cx - s / 2.0, cy - s / 2.0, s, s
 
 
 def save_teacher_boxes(path, photo_faces, teacher):
@@ -114,8 +115,8 @@ def save_teacher_boxes(path, photo_faces, teacher):
         boxes = np.full((count, 4), np.nan)
         for b, i in faces.items():
             if i in teacher:
-                (cx, cy), s = teacher[i]
-                boxes[b] = (cx - s / 2.0, cy - s / 2.0, cx + s / 2.0, cy + s / 2.0)
+                x, y, s, _ = square_box(teacher[i])
+                boxes[b] = (x, y, x + s, y + s)
         out[name] = boxes
     np.savez(path, **out)
     print("%s: canonical boxes of %d faces on %d photos" % (path, len(teacher), len(out)))
@@ -153,7 +154,7 @@ def main():
     report("five-point network", net)
     if args.dlib:
         squares = dlib_fit(faces)
-        teacher = {i: square_relative(sq, faces[i][1]) for i, sq in squares.items()}
+        teacher = {i: relative(square_box(sq), faces[i][1]) for i, sq in squares.items()}
         report("dlib 68-point teacher", teacher)
         if args.save:
             save_teacher_boxes(args.save, photo_faces, squares)

@@ -12,6 +12,7 @@
 
 #include "net/console.h"
 #include "net/layers/im2col.h"
+#include "net/layers/relu_layer.h"
 #include "net/layers/tile_product.h"
 #include "net/thread_pool.h"
 
@@ -60,9 +61,6 @@ int rows_per_tile(size_t bytes_per_row, int out_h, int out_w, int wq) {
     return best;
 }
 
-// The rectifier's own expression, so that a folded one gives its bits.
-inline float rectified(float x) { return x > 0.0f ? x : 0.0f; }
-
 void rectify_in_place(float* __restrict v, int n) {
     for (int i = 0; i < n; ++i) v[i] = rectified(v[i]);
 }
@@ -109,9 +107,9 @@ void deal_pairs(const float* __restrict row, int n, float* out, size_t step) {
 }
 #endif
 
+// Strides of 2 and more: stride 1 has no phases to deal (see pad_plane).
 void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     switch (stride) {
-        case 1: std::copy(row, row + n, out); break;
 #if defined(__AVX2__)
         case 2: deal_pairs(row, n, out, step); break;
 #else

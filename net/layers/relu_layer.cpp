@@ -20,7 +20,7 @@ void ReluLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     const float* x = bottoms[0]->data;
     float* y = tops[0]->data;
     for_element_chunks(threads, tops[0]->count, [x, y](int begin, int end) {
-        for (int i = begin; i < end; ++i) y[i] = x[i] > 0.0f ? x[i] : 0.0f;
+        for (int i = begin; i < end; ++i) y[i] = rectified(x[i]);
     });
 }
 
