@@ -132,6 +132,23 @@ class WiderScenes(unittest.TestCase):
                 self.assertGreaterEqual(b[2] - b[0], wider_scenes.MIN_SIDE)
         self.assertGreater(seen, 10)
 
+    def test_whole_photos_keep_their_faces_and_shape(self):
+        maker = wider_scenes.WiderSceneMaker([Photo(self.path, self.boxes)], size=256, seed=5)
+        mirrored = 0
+        for _ in range(30):
+            img, faces, ignore = maker.photo()
+            h, w = img.shape[:2]
+            k = w / 600.0
+            self.assertTrue(wider_scenes.PHOTO_SCALES[0] - 0.01 <= k <= wider_scenes.PHOTO_SCALES[1] + 0.01)
+            self.assertAlmostEqual(h / 400.0, k, delta=0.01)
+            # The large face is taught, the tiny one only ignored.
+            self.assertEqual((len(faces), len(ignore)), (1, 1))
+            b = faces[0]
+            grey = img.mean(axis=2)
+            self.assertGreater(grey[int((b[1] + b[3]) / 2), int((b[0] + b[2]) / 2)], grey.mean())
+            mirrored += (b[0] + b[2]) / 2 > w / 2
+        self.assertTrue(0 < mirrored < 30)
+
     def test_small_and_cut_faces_are_ignored_not_taught(self):
         boxes = np.array([[10, 10, 60, 60], [100, 100, 106, 106], [-40, 50, 10, 100]], np.float64)
         faces, ignore = wider_scenes._split(boxes, 256)
@@ -140,6 +157,10 @@ class WiderScenes(unittest.TestCase):
         small = ignore[0]
         self.assertAlmostEqual(small[2] - small[0], 6 * wider_scenes.IGNORE_GROW)
         np.testing.assert_array_equal(ignore[1], boxes[2])
+        # A wide scene: the face at x 300 is inside at width 400, not at 256.
+        wide = np.array([[300, 10, 350, 60]], np.float64)
+        self.assertEqual(len(wider_scenes._split(wide, 400, 200)[0]), 1)
+        self.assertEqual(len(wider_scenes._split(wide, 256)[0]), 0)
 
     def test_proposal_labels_leave_ignore_regions_untaught(self):
         stride, n = 8, 32
@@ -199,6 +220,13 @@ class SecondStageRefit(unittest.TestCase):
         np.testing.assert_array_equal(mirrored, plain[:, ::-1])
         np.testing.assert_allclose(mboxes[:, [0, 2]], 320 - boxes[:, [2, 0]])
         np.testing.assert_allclose(mboxes[:, [1, 3]], boxes[:, [1, 3]])
+        # A smaller copy keeps its box on the bright block, whatever the jitter did.
+        small, sboxes = second_stage.rescaled(plain, boxes, 0.5, np.random.default_rng(1))
+        self.assertEqual(small.shape[:2], (100, 160))
+        b = sboxes[0]
+        grey = small.mean(axis=2)
+        self.assertGreater(grey[int((b[1] + b[3]) / 2), int((b[0] + b[2]) / 2)], grey.mean())
+        np.testing.assert_allclose(sboxes, boxes * 0.5)
 
     def test_teacher_boxes_replace_the_mapped_ones_where_known(self):
         import cv2

@@ -27,6 +27,7 @@ MIN_SIDE = 10.0          # canonical side below which a face is ignored, not tau
 VISIBLE = 0.6            # a face cut by the border is taught when this share of its box is inside
 IGNORE_GROW = 1.5        # ignore regions of too small faces are their canonical boxes grown this much
 SCALES = (0.55, 1.6)     # scale factors of the photo, drawn log-uniformly
+PHOTO_SCALES = (0.7, 1.0)  # whole photos: the working size or a little below
 
 
 class WiderSceneMaker:
@@ -81,7 +82,27 @@ class WiderSceneMaker:
             scene = cv2.warpAffine(img, m, (size, size), flags=interp, borderMode=cv2.BORDER_REPLICATE)
         tb = _transform_boxes(boxes, m)
         faces, ignore = _split(tb, size)
-        return _photometric(scene, rng), faces, ignore
+        return photometric_jitter(scene, rng), faces, ignore
+
+    def photo(self, scales=PHOTO_SCALES):
+        """A whole photo as the library sees one: (BGR uint8 image scaled by a
+        random factor in `scales` of the stored (working) size, mirrored half
+        the time, colours jittered; (N, 4) canonical face boxes; (M, 4)
+        ignore regions), in image pixels."""
+        rng = self.rng
+        photo = self.photos[rng.integers(len(self.photos))]
+        img = self._image(photo)
+        k = rng.uniform(*scales)
+        h, w = img.shape[:2]
+        out_w, out_h = max(1, int(round(w * k))), max(1, int(round(h * k)))
+        img = cv2.resize(img, (out_w, out_h), interpolation=cv2.INTER_AREA if k < 1 else cv2.INTER_LINEAR)
+        m = np.array([[out_w / w, 0.0, 0.0], [0.0, out_h / h, 0.0]])
+        if rng.random() < 0.5:
+            img = np.ascontiguousarray(img[:, ::-1])
+            m = np.array([[-1.0, 0.0, out_w], [0.0, 1.0, 0.0]]) @ np.vstack([m, [0, 0, 1]])
+        tb = _transform_boxes(wider.canonical_from_wider(photo.boxes), m)
+        faces, ignore = _split(tb, out_w, out_h)
+        return photometric_jitter(img, rng), faces, ignore
 
 
 def _transform_boxes(boxes, m):
@@ -90,15 +111,16 @@ def _transform_boxes(boxes, m):
     return np.concatenate([np.minimum(p1, p2), np.maximum(p1, p2)], 1)
 
 
-def _split(boxes, size):
+def _split(boxes, width, height=None):
     """Faces to teach and regions to ignore, from all canonical boxes in
-    scene pixels."""
+    scene pixels (a square scene when height is None)."""
+    height = width if height is None else height
     side = boxes[:, 2] - boxes[:, 0]
-    inner = np.clip(boxes, 0.0, float(size))
+    inner = np.clip(boxes, 0.0, np.array([width, height, width, height], np.float64))
     area_in = np.maximum(0, inner[:, 2] - inner[:, 0]) * np.maximum(0, inner[:, 3] - inner[:, 1])
     visible = area_in / np.maximum(side * side, 1e-6)
     cx, cy = 0.5 * (boxes[:, 0] + boxes[:, 2]), 0.5 * (boxes[:, 1] + boxes[:, 3])
-    centre_in = (cx >= 0) & (cx < size) & (cy >= 0) & (cy < size)
+    centre_in = (cx >= 0) & (cx < width) & (cy >= 0) & (cy < height)
     taught = (side >= MIN_SIDE) & (visible >= VISIBLE) & centre_in
     shown = visible > 0
     rest = boxes[shown & ~taught]
@@ -111,7 +133,9 @@ def _split(boxes, size):
     return boxes[taught], ignore
 
 
-def _photometric(img, rng):
+def photometric_jitter(img, rng):
+    """img with random brightness, contrast, saturation, tint, blur, noise
+    and JPEG compression, as photos vary."""
     x = img.astype(np.float32)
     if rng.random() < 0.8:
         x = x * rng.uniform(0.6, 1.4) + rng.uniform(-40, 40)

@@ -20,7 +20,10 @@ of the true boxes and random boxes: face when the overlap with a face is at
 least 0.5, background below 0.3. With --background-photos it also learns
 the best proposals of whole face-free photos as background: a photo at the
 library's working size offers the second stage many more face-like patches
-than a scene that is mostly faces.
+than a scene that is mostly faces. With --wider-photos the same holds for
+whole WIDER training photos, faces included: each teaches the proposal head
+and gives the second stage its own 100 proposals, as the library runs it,
+so that the backbone learns what the second stage needs on real photos.
 """
 import argparse
 import datetime
@@ -91,10 +94,10 @@ def focal_loss(logits, labels, gamma=2.0, alpha=0.25):
     return (w * (1 - pt) ** gamma * ce).sum()
 
 
-def proposals(score, delta, image_hw, stride, keep=16):
+def proposals(score, delta, image_hw, stride, keep=16, considered=100):
     """The proposal layer's boxes for one image of image_hw = (height,
-    width): anchor-3 decoding, clip to the image, suppression at 0.7, best
-    `keep`."""
+    width): anchor-3 decoding, clip to the image, the best `considered`
+    scores, suppression at 0.7, best `keep`."""
     h, w = score.shape
     xs, ys, anchor = dn.anchor_centres(h, w, stride)
     x1 = torch.tensor(xs - 0.5 * anchor, dtype=torch.float32)[None, :].expand(h, w)
@@ -104,7 +107,7 @@ def proposals(score, delta, image_hw, stride, keep=16):
     limit = torch.tensor([image_hw[1], image_hw[0]] * 2, dtype=torch.float32)
     boxes = torch.maximum(torch.minimum(boxes, limit), torch.ones(4))
     s = score.reshape(-1)
-    top = torch.argsort(s, descending=True)[:100]
+    top = torch.argsort(s, descending=True)[:considered]
     boxes, s = boxes[top], s[top]
     ok = ((boxes[:, 2] - boxes[:, 0]) >= dn.MIN_BOX) & ((boxes[:, 3] - boxes[:, 1]) >= dn.MIN_BOX)
     boxes, s = boxes[ok], s[ok]
@@ -127,6 +130,39 @@ def background_scores(det, negatives, rng, keep=32):
     boxes = proposals(score[0].detach(), delta[0].detach(), img.shape, det.stride, keep)
     logits, _ = det.head(feats, torch.cat([torch.zeros(len(boxes), 1), boxes], 1))
     return logits, score[0]
+
+
+def photo_losses(det, maker, rng, rois=64, face_share=0.25):
+    """Losses of one whole WIDER training photo at about the working size,
+    taught as the library runs it: (proposal-head class loss, its box loss,
+    second-stage logits, their labels, second-stage box deltas of the faces,
+    their targets). The second stage learns on the photo's own 100 proposals
+    (the library's 300 best scores and suppression) and its face boxes, at
+    most `rois` of them, at most `face_share` faces: mostly the background
+    that a real photo puts among its best proposals, with the gradients
+    reaching the backbone (the second-stage refit keeps it fixed)."""
+    img, faces, ignore = maker.photo()
+    x = torch.from_numpy(ds.network_input(img))[None]
+    feats, score, delta = det.rpn(x)
+    fh, fw = score.shape[1:]
+    lab, reg = rpn_targets(faces, fh, fw, det.stride, ignore)
+    lab, reg = torch.from_numpy(lab)[None], torch.from_numpy(reg)[None]
+    npos = max(1.0, float((lab == 1).sum()))
+    l_cls = focal_loss(score, lab) / npos
+    posm = (lab == 1)[:, None].expand_as(delta)
+    l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
+    h, w = img.shape[:2]
+    gt = np.clip(faces, 0.0, [w, h, w, h]).tolist()
+    boxes = proposals(score[0].detach(), delta[0].detach(), (h, w), det.stride, keep=100, considered=300)
+    boxes = torch.cat([boxes, torch.tensor(gt, dtype=torch.float32).reshape(-1, 4).clamp(min=1.0)])
+    labels, targets = roi_labels(boxes, gt)
+    if len(ignore):
+        near = box_iou(boxes, torch.tensor(np.asarray(ignore), dtype=torch.float32)).max(1)[0]
+        labels[(labels == 0) & (near >= 0.25)] = -1
+    pick = sampled(labels, rois, int(rois * face_share))
+    logits, deltas = det.head(feats, torch.cat([torch.zeros(len(pick), 1), boxes[pick]], 1))
+    is_face = labels[pick] == 1
+    return l_cls, l_reg, logits, labels[pick], deltas[is_face], targets[pick][is_face]
 
 
 def jittered(gt, rng, copies=2):
@@ -166,6 +202,16 @@ def roi_labels(rois, boxes):
     return labels, targets
 
 
+def sampled(labels, count, faces_at_most):
+    """Indices of at most `count` taught ROIs drawn at random, at most
+    `faces_at_most` of them faces (label 1), the rest background (0)."""
+    pos = torch.nonzero(labels == 1)[:, 0]
+    neg = torch.nonzero(labels == 0)[:, 0]
+    pos = pos[torch.randperm(len(pos))[:faces_at_most]]
+    neg = neg[torch.randperm(len(neg))[:count - len(pos)]]
+    return torch.cat([pos, neg])
+
+
 def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, offered=16):
     """ROIs, labels and box targets of the second stage from the best
     `offered` proposals of each scene and extra boxes, at most `per_image`
@@ -183,11 +229,7 @@ def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, 
         if ignores is not None and len(ignores[i]):
             near = box_iou(boxes, torch.tensor(np.asarray(ignores[i]), dtype=torch.float32)).max(1)[0]
             lab[(lab == 0) & (near >= 0.25)] = -1
-        pos = torch.nonzero(lab == 1)[:, 0]
-        neg = torch.nonzero(lab == 0)[:, 0]
-        pos = pos[torch.randperm(len(pos))[:per_image // 2]]
-        neg = neg[torch.randperm(len(neg))[:per_image - len(pos)]]
-        pick = torch.cat([pos, neg])
+        pick = sampled(lab, per_image, per_image // 2)
         rois.append(torch.cat([torch.full((len(pick), 1), float(i)), boxes[pick]], 1))
         labels.append(lab[pick])
         targets.append(tgt[pick])
@@ -257,6 +299,10 @@ def main():
     ap.add_argument("--wider-share", type=float, default=0.0,
                     help="share of scenes cut from WIDER FACE training photos (data/wider_scenes.py; "
                     "non-commercial research data) instead of synthetic ones (default %(default)s)")
+    ap.add_argument("--wider-photos", type=int, default=0, metavar="N",
+                    help="per step, also N whole WIDER training photos at about the working size: the "
+                    "proposal head learns them, and the second stage their own best proposals, mostly "
+                    "background, with the gradients reaching the backbone (default %(default)s)")
     ap.add_argument("--new-schedule", action="store_true",
                     help="when resuming: keep weights, optimiser state and step, but start the "
                     "learning-rate curve anew from now to --until (a run taken up on another day)")
@@ -335,7 +381,7 @@ def main():
                           whole_close_ups=args.whole_close_ups)
     rng = np.random.default_rng(step + 7)
     wider_maker = None
-    if args.wider_share > 0:
+    if args.wider_share > 0 or args.wider_photos > 0:
         from modelkit.data import wider, wider_scenes
         wider_maker = wider_scenes.WiderSceneMaker(wider.load("train"), args.size, seed=step + 3)
         print("WIDER training photos: %d, share of scenes %.2f" % (len(wider_maker.photos), args.wider_share),
@@ -392,10 +438,19 @@ def main():
             rlab_kept = torch.cat([rlab_kept, torch.zeros(len(more), dtype=torch.long)])
             if bg_score.requires_grad:
                 l_cls = l_cls + focal_loss(bg_score, torch.zeros_like(bg_score)) / npos
-        l_hcls = F.cross_entropy(logits, rlab_kept)
         hp = rlab == 1
-        l_hreg = (F.smooth_l1_loss(rdelta[hp], rtgt[hp], beta=0.1, reduction="sum") / max(1, int(hp.sum()))
-                  if hp.any() else torch.zeros(()))
+        rdelta, rtgt = rdelta[hp], rtgt[hp]
+        for _ in range(args.wider_photos):
+            p_cls, p_reg, more, more_lab, more_delta, more_tgt = photo_losses(det, wider_maker, rng)
+            # The photos together weigh as much as the batch of scenes in the proposal head.
+            l_cls, l_reg = l_cls + p_cls / args.wider_photos, l_reg + p_reg / args.wider_photos
+            taught = more_lab >= 0
+            logits = torch.cat([logits, more[taught]])
+            rlab_kept = torch.cat([rlab_kept, more_lab[taught]])
+            rdelta, rtgt = torch.cat([rdelta, more_delta]), torch.cat([rtgt, more_tgt])
+        l_hcls = F.cross_entropy(logits, rlab_kept)
+        l_hreg = (F.smooth_l1_loss(rdelta, rtgt, beta=0.1, reduction="sum") / max(1, len(rdelta))
+                  if len(rdelta) else torch.zeros(()))
         loss = l_cls + l_reg + l_hcls + l_hreg
         opt.zero_grad()
         loss.backward()

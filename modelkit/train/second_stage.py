@@ -15,6 +15,11 @@ the rest not taught; cross-entropy and box deltas as in the scene trainer.
 The faces are then a minority, as in a photo, so its probabilities come out
 lower: the export's --background-bias (negative) sets the operating point.
 
+With --scales 1,0.8 (say) the photos are also shown shrunk, colours
+jittered: more ROIs of the same faces, at the sizes that other photos give
+them, against a second stage that learns its training ROIs closer than it
+generalises.
+
 The canonical boxes come from WIDER's boxes through a fixed mapping
 (data/wider.py), which is right on average but not per face. With
 --teacher-boxes FILE (evaluate wider-box-fit --dlib --save FILE) the faces
@@ -31,7 +36,7 @@ import torch
 import torch.nn.functional as F
 from torchvision.ops import roi_pool
 
-from modelkit.data import wider
+from modelkit.data import wider, wider_scenes
 from modelkit.data.detector_scenes import network_input
 from modelkit.evaluate.detector import scale_for_size
 from modelkit.export.detector import first_stage_run
@@ -78,13 +83,26 @@ def photo_rois(det, img, boxes):
     return (pooled.half(),) + roi_labels(rois, boxes)
 
 
-def training_rois(det, photos, teacher=None):
+def rescaled(img, boxes, factor, rng):
+    """The photo shrunk by `factor` (area averaging) with its colours
+    jittered, and its boxes with it: the same faces as a smaller photo of
+    another camera shows them."""
+    small = cv2.resize(img, None, fx=factor, fy=factor, interpolation=cv2.INTER_AREA)
+    return wider_scenes.photometric_jitter(small, rng), boxes * factor
+
+
+def training_rois(det, photos, teacher=None, scales=(1.0,), seed=0):
+    """Every proposal of every photo and its mirror image, at the working
+    size and at each further factor of `scales` below 1."""
     parts = []
+    rng = np.random.default_rng(seed)
     t0 = time.time()
     for n, photo in enumerate(photos):
         img, boxes = working_photo(photo, None if teacher is None else teacher.get(photo.name))
-        parts.append(photo_rois(det, img, boxes))
-        parts.append(photo_rois(det, *mirrored(img, boxes)))
+        for factor in scales:
+            shown = (img, boxes) if factor == 1.0 else rescaled(img, boxes, factor, rng)
+            parts.append(photo_rois(det, *shown))
+            parts.append(photo_rois(det, *mirrored(*shown)))
         if (n + 1) % 100 == 0:
             print("%d / %d photos, %.0f s" % (n + 1, len(photos), time.time() - t0), flush=True)
     return tuple(torch.cat(v) for v in zip(*parts))
@@ -130,9 +148,18 @@ def main():
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--lr", type=float, default=5e-4)
     ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--scales", default="1", help="comma-separated factors of the working size the photos "
+                    "are shown at, each with its mirror image; below 1 shrunk by area averaging and their "
+                    "colours jittered (default %(default)s)")
     ap.add_argument("--teacher-boxes", metavar="FILE", help="canonical boxes from dlib's 68 points where it "
                     "places a face (evaluate wider-box-fit --dlib --save FILE)")
     args = ap.parse_args()
+    try:
+        scales = tuple(float(v) for v in args.scales.split(","))
+    except ValueError:
+        raise SystemExit("--scales: comma-separated numbers, not %r" % args.scales)
+    if not scales or any(not 0.2 <= v <= 1.0 for v in scales):
+        raise SystemExit("--scales: factors from 0.2 to 1, not %r" % args.scales)
     torch.set_num_threads(args.threads)
     cv2.setNumThreads(1)
     det = dn.load_weights(args.init)
@@ -141,6 +168,8 @@ def main():
         cached = torch.load(args.cache)
         if cached.get("init") != os.path.abspath(args.init):
             raise SystemExit("%s was made from %s, not %s" % (args.cache, cached.get("init"), args.init))
+        if tuple(cached.get("scales", (1.0,))) != scales:
+            raise SystemExit("%s was made at scales %s, not %s" % (args.cache, cached.get("scales", (1.0,)), scales))
         if cached.get("teacher") != teacher_path:
             raise SystemExit("%s was made with teacher boxes %s, not %s" % (args.cache, cached.get("teacher"),
                                                                             teacher_path))
@@ -148,15 +177,16 @@ def main():
         print("ROIs from %s" % args.cache, flush=True)
     else:
         photos = wider.load("train")
-        print("WIDER training photos: %d, and their mirror images" % len(photos), flush=True)
+        print("WIDER training photos: %d, and their mirror images, at %s of the working size"
+              % (len(photos), ", ".join("%g" % v for v in scales)), flush=True)
         teacher = None
         if args.teacher_boxes:
             with np.load(args.teacher_boxes) as f:
                 teacher = {name: f[name] for name in f.files}
-        features, labels, targets = training_rois(det, photos, teacher)
+        features, labels, targets = training_rois(det, photos, teacher, scales)
         if args.cache:
-            torch.save(dict(init=os.path.abspath(args.init), teacher=teacher_path, rois=(features, labels, targets)),
-                       args.cache)
+            torch.save(dict(init=os.path.abspath(args.init), teacher=teacher_path, scales=scales,
+                            rois=(features, labels, targets)), args.cache)
     print("ROIs: %d, faces %d, background %d, not taught %d" % (
         len(labels), int((labels == 1).sum()), int((labels == 0).sum()), int((labels < 0).sum())), flush=True)
     refit(det, features, labels, targets, args.epochs, args.lr)
