@@ -14,7 +14,8 @@ that WIDER did not box costs little.
 Augmentation as real photos vary: scale, cut, mirror, colour (brightness,
 contrast, saturation, a tint, grey), blur, noise and JPEG compression.
 Half of the cuts are placed on a random face, so that scenes of crowds and
-of single portraits both come up.
+of single portraits both come up. `photo()` gives a whole photo instead, at
+or a little below the working size, with the same jitter and rules.
 """
 import math
 
@@ -69,7 +70,7 @@ class WiderSceneMaker:
         mirror = rng.random() < 0.5
         m = np.array([[k, 0.0, -x0], [0.0, k, -y0]])
         if mirror:
-            m = np.array([[-1.0, 0.0, size], [0.0, 1.0, 0.0]]) @ np.vstack([m, [0, 0, 1]])
+            m = _mirrored(m, size)
         interp = cv2.INTER_AREA if k < 0.8 else cv2.INTER_LINEAR
         if k < 0.8:
             # Shrink first by area averaging (as a camera would), then place.
@@ -99,10 +100,15 @@ class WiderSceneMaker:
         m = np.array([[out_w / w, 0.0, 0.0], [0.0, out_h / h, 0.0]])
         if rng.random() < 0.5:
             img = np.ascontiguousarray(img[:, ::-1])
-            m = np.array([[-1.0, 0.0, out_w], [0.0, 1.0, 0.0]]) @ np.vstack([m, [0, 0, 1]])
+            m = _mirrored(m, out_w)
         tb = _transform_boxes(wider.canonical_from_wider(photo.boxes), m)
         faces, ignore = _split(tb, out_w, out_h)
         return photometric_jitter(img, rng), faces, ignore
+
+
+def _mirrored(m, width):
+    """The affine map m followed by a left-right flip of an image `width` wide."""
+    return np.array([[-1.0, 0.0, width], [0.0, 1.0, 0.0]]) @ np.vstack([m, [0, 0, 1]])
 
 
 def _transform_boxes(boxes, m):

@@ -94,6 +94,16 @@ def focal_loss(logits, labels, gamma=2.0, alpha=0.25):
     return (w * (1 - pt) ** gamma * ce).sum()
 
 
+def proposal_head_losses(score, delta, labels, targets):
+    """(class loss, box loss, face cells) of the proposal head on a batch of
+    cell labels and anchor deltas (rpn_targets), both losses per face cell."""
+    npos = max(1.0, float((labels == 1).sum()))
+    l_cls = focal_loss(score, labels) / npos
+    posm = (labels == 1)[:, None].expand_as(delta)
+    l_reg = F.smooth_l1_loss(delta[posm], targets[posm], beta=0.1, reduction="sum") / npos
+    return l_cls, l_reg, npos
+
+
 def proposals(score, delta, image_hw, stride, keep=16, considered=100):
     """The proposal layer's boxes for one image of image_hw = (height,
     width): anchor-3 decoding, clip to the image, the best `considered`
@@ -147,18 +157,13 @@ def photo_losses(det, maker, rng, rois=64, face_share=0.25):
     fh, fw = score.shape[1:]
     lab, reg = rpn_targets(faces, fh, fw, det.stride, ignore)
     lab, reg = torch.from_numpy(lab)[None], torch.from_numpy(reg)[None]
-    npos = max(1.0, float((lab == 1).sum()))
-    l_cls = focal_loss(score, lab) / npos
-    posm = (lab == 1)[:, None].expand_as(delta)
-    l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
+    l_cls, l_reg, _ = proposal_head_losses(score, delta, lab, reg)
     h, w = img.shape[:2]
     gt = np.clip(faces, 0.0, [w, h, w, h]).tolist()
     boxes = proposals(score[0].detach(), delta[0].detach(), (h, w), det.stride, keep=100, considered=300)
     boxes = torch.cat([boxes, torch.tensor(gt, dtype=torch.float32).reshape(-1, 4).clamp(min=1.0)])
     labels, targets = roi_labels(boxes, gt)
-    if len(ignore):
-        near = box_iou(boxes, torch.tensor(np.asarray(ignore), dtype=torch.float32)).max(1)[0]
-        labels[(labels == 0) & (near >= 0.25)] = -1
+    untaught_near(labels, boxes, ignore)
     pick = sampled(labels, rois, int(rois * face_share))
     logits, deltas = det.head(feats, torch.cat([torch.zeros(len(pick), 1), boxes[pick]], 1))
     is_face = labels[pick] == 1
@@ -202,6 +207,14 @@ def roi_labels(rois, boxes):
     return labels, targets
 
 
+def untaught_near(labels, rois, ignore):
+    """Background ROIs that overlap an ignore region (x1, y1, x2, y2) by IoU
+    >= 0.25 become untaught (-1), in place."""
+    if len(ignore) and len(rois):
+        near = box_iou(rois, torch.tensor(np.asarray(ignore), dtype=torch.float32).reshape(-1, 4)).max(1)[0]
+        labels[(labels == 0) & (near >= 0.25)] = -1
+
+
 def sampled(labels, count, faces_at_most):
     """Indices of at most `count` taught ROIs drawn at random, at most
     `faces_at_most` of them faces (label 1), the rest background (0)."""
@@ -226,9 +239,8 @@ def roi_batch(score, delta, gts, size, stride, rng, per_image=32, ignores=None, 
         boxes = torch.cat(cand)
         boxes = boxes[((boxes[:, 2] - boxes[:, 0]) >= 4) & ((boxes[:, 3] - boxes[:, 1]) >= 4)]
         lab, tgt = roi_labels(boxes, gt)
-        if ignores is not None and len(ignores[i]):
-            near = box_iou(boxes, torch.tensor(np.asarray(ignores[i]), dtype=torch.float32)).max(1)[0]
-            lab[(lab == 0) & (near >= 0.25)] = -1
+        if ignores is not None:
+            untaught_near(lab, boxes, ignores[i])
         pick = sampled(lab, per_image, per_image // 2)
         rois.append(torch.cat([torch.full((len(pick), 1), float(i)), boxes[pick]], 1))
         labels.append(lab[pick])
@@ -423,10 +435,7 @@ def main():
         lab = torch.from_numpy(np.stack(labs))
         reg = torch.from_numpy(np.stack(regs))
         feats, score, delta = det.rpn(x)
-        npos = max(1.0, float((lab == 1).sum()))
-        l_cls = focal_loss(score, lab) / npos
-        posm = (lab == 1)[:, None].expand_as(delta)
-        l_reg = F.smooth_l1_loss(delta[posm], reg[posm], beta=0.1, reduction="sum") / npos
+        l_cls, l_reg, npos = proposal_head_losses(score, delta, lab, reg)
         rois, rlab, rtgt = roi_batch(score, delta, gts, args.size, det.stride, rng, per_image=args.head_rois,
                                      ignores=ignores, offered=args.head_proposals)
         logits, rdelta = det.head(feats, rois)
