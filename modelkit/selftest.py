@@ -391,6 +391,72 @@ class Boxes(unittest.TestCase):
         self.assertTrue((cut[1:, 2:] == 200).all())
 
 
+class DetectorBoxCrops(unittest.TestCase):
+    """The detector's box of a landmark training face, kept relative to the
+    face through mirror images and rotations."""
+
+    PTS = np.array([[140.0, 150.0], [180.0, 150.0], [160.0, 170.0], [145.0, 190.0], [175.0, 190.0]])
+
+    @staticmethod
+    def offset(pts, box):
+        """The box's centre minus the enlarged canonical square's, in its sides."""
+        x, y, w, _ = enlarge_to_square(canonical_face_box(pts))
+        return np.array([box[0] + box[2] / 2.0 - x - w / 2.0, box[1] + box[3] / 2.0 - y - w / 2.0]) / w
+
+    def test_a_zero_relation_is_the_enlarged_canonical_box(self):
+        self.assertEqual(crops.detector_square(self.PTS, (0.0, 0.0, 1.0)),
+                         enlarge_to_square(canonical_face_box(self.PTS)))
+        x, y, w, h = crops.detector_square(self.PTS, (0.25, -0.1, 0.8))
+        np.testing.assert_allclose(self.offset(self.PTS, (x, y, w, h)), [0.25, -0.1], atol=0.02)
+        self.assertAlmostEqual(w / enlarge_to_square(canonical_face_box(self.PTS))[2], 0.8, delta=0.01)
+
+    def test_the_box_before_enlargement_gives_the_detector_square_back(self):
+        from modelkit.data import detected_boxes
+        for relation in [(0.0, 0.0, 1.0), (0.2, -0.1, 0.9), (-0.15, 0.05, 1.2)]:
+            square = crops.detector_square(self.PTS, relation)
+            again = enlarge_to_square(detected_boxes.box_before_enlargement(self.PTS, relation))
+            self.assertLessEqual(np.abs(np.subtract(square, again)).max(), 2, relation)
+
+    def test_the_offset_follows_the_face_through_mirror_and_rotation(self):
+        grey = np.zeros((320, 420), np.uint8)   # the face left of the middle
+        aug = crops.Augmenter(np.random.default_rng(5), max_rotation=15.0, detector_share=1.0,
+                              detector_shift=0.0, detector_scale=0.0)
+        eye_line = self.PTS[1] - self.PTS[0]
+        seen_mirror = seen_plain = 0
+        for _ in range(40):
+            _, pts, box = aug.geometry(grey, self.PTS, allow_mirror=True, relation=(0.2, 0.0, 1.0))
+            # The first eye is the image-left one in both cases; a mirror
+            # image moves the eyes to the other side of the frame's middle.
+            mirrored = pts[:, 0].mean() > grey.shape[1] / 2
+            seen_mirror += mirrored
+            seen_plain += not mirrored
+            line = pts[1] - pts[0]
+            angle = math.atan2(line[1], line[0]) - math.atan2(eye_line[1], eye_line[0])
+            # The eye line turns by the rotation, the offset with it; a
+            # mirror image also turns the offset from image-right to -left.
+            want = 0.2 * np.array([math.cos(angle), math.sin(angle)]) * (-1.0 if mirrored else 1.0)
+            np.testing.assert_allclose(self.offset(pts, box), want, atol=0.02)
+        self.assertGreater(seen_mirror, 5)
+        self.assertGreater(seen_plain, 5)
+
+    def test_without_a_relation_or_at_share_zero_the_canonical_jitter_stays(self):
+        grey = np.zeros((320, 320), np.uint8)
+        a = crops.Augmenter(np.random.default_rng(6))
+        b = crops.Augmenter(np.random.default_rng(6), detector_share=0.0)
+        for _ in range(5):
+            self.assertEqual(a.geometry(grey, self.PTS, True)[2],
+                             b.geometry(grey, self.PTS, True, relation=(0.3, 0.3, 1.3))[2])
+
+    def test_the_nearest_plausible_detection_belongs_to_the_face(self):
+        from modelkit.data import detected_boxes
+        canonical = (100, 100, 100, 100)
+        near, far, huge = (105, 98, 100, 100), (400, 100, 100, 100), (60, 60, 180, 180)
+        r = detected_boxes.best_relation([far, near, huge], canonical)
+        np.testing.assert_allclose(r, (0.05, -0.02, 1.0))
+        self.assertIsNone(detected_boxes.best_relation([far, huge], canonical))
+        self.assertIsNone(detected_boxes.best_relation([], canonical))
+
+
 class DetectorLabels(unittest.TestCase):
     def test_close_up_label_is_the_part_of_the_face_box_inside_the_scene(self):
         from modelkit.data import detector_scenes as ds

@@ -54,6 +54,29 @@ def units_to_points(units, box):
     return np.stack([c[:, 0] / scale + box[0], c[:, 1] / scale + box[1]], 1)
 
 
+def detector_square(points, relation, shift=0.0, scale=0.0, rng=None):
+    """The square the detector gives a face: its canonical box enlarged,
+    moved and scaled by the relation (dx, dy, ratio) that
+    data/detected_boxes.py measured, then shifted by up to +-shift and scaled
+    by up to +-scale of its side at random (the detector's own wobble from
+    one picture of a face to the next)."""
+    x, y, w, _ = enlarge_to_square(canonical_face_box(points))
+    dx, dy, ratio = relation
+    if rng is not None:
+        dx += rng.uniform(-shift, shift)
+        dy += rng.uniform(-shift, shift)
+        ratio *= 1.0 + rng.uniform(-scale, scale)
+    side = max(4, int(round(w * ratio)))
+    cx, cy = x + w / 2.0 + dx * w, y + w / 2.0 + dy * w
+    return int(round(cx - side / 2.0)), int(round(cy - side / 2.0)), side, side
+
+
+def detected_sample(grey, points, relation):
+    """Crop and targets from the detector's square, no augmentation."""
+    box = detector_square(points, relation)
+    return library_crop(grey, box), points_to_units(points, box).astype(np.float32)
+
+
 def clean_sample(grey, points):
     """Crop and targets from the canonical box, no augmentation."""
     box = enlarge_to_square(canonical_face_box(points))
@@ -72,24 +95,38 @@ class Augmenter:
     canonical box shifted by up to +-shift of its side and scaled by up to
     +-scale, as a detector's box would be. Photometry (on the 60 x 60 bytes):
     contrast, brightness, gamma, slight blur.
+
+    A face given with its detector relation (data/detected_boxes.py) gets,
+    with probability detector_share, the detector's square instead, turned
+    and mirrored with the face, wobbled by up to +-detector_shift and
+    +-detector_scale.
     """
 
-    def __init__(self, rng, shift=0.08, scale=0.10, max_rotation=15.0):
+    def __init__(self, rng, shift=0.08, scale=0.10, max_rotation=15.0, detector_share=0.0,
+                 detector_shift=0.02, detector_scale=0.03):
         self.rng = rng
         self.shift = shift
         self.scale = scale
         self.max_rotation = max_rotation
+        self.detector_share = detector_share
+        self.detector_shift = detector_shift
+        self.detector_scale = detector_scale
 
-    def geometry(self, grey, points, allow_mirror):
+    def geometry(self, grey, points, allow_mirror, relation=None):
         rng = self.rng
         # Points are in 0-based pixel coordinates (pixel x's centre at x), so
         # mirroring maps x to W - 1 - x.
         pts = np.asarray(points, np.float64).reshape(5, 2)
+        if relation is not None and not (self.detector_share > 0 and rng.random() < self.detector_share):
+            relation = None
+        offset = None if relation is None else np.array(relation[:2], np.float64)
         if allow_mirror and rng.random() < 0.5:
             grey = grey[:, ::-1]
             pts = pts.copy()
             pts[:, 0] = grey.shape[1] - 1 - pts[:, 0]
             pts = pts[MIRROR_ORDER]
+            if offset is not None:
+                offset[0] = -offset[0]
         angle = rng.uniform(-self.max_rotation, self.max_rotation)
         if abs(angle) > 0.5:
             centre = pts.mean(0)
@@ -97,6 +134,12 @@ class Augmenter:
             grey = cv2.warpAffine(np.ascontiguousarray(grey), m, (grey.shape[1], grey.shape[0]),
                                   flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
             pts = pts @ m[:, :2].T + m[:, 2]
+            if offset is not None:
+                offset = m[:, :2] @ offset
+        if offset is not None:
+            box = detector_square(pts, (offset[0], offset[1], relation[2]), self.detector_shift,
+                                  self.detector_scale, rng)
+            return np.ascontiguousarray(grey), pts, box
         x, y, w, h = canonical_face_box(pts)
         s = w * (1.0 + rng.uniform(-self.scale, self.scale))
         cx = x + w / 2.0 + rng.uniform(-self.shift, self.shift) * w
@@ -119,7 +162,7 @@ class Augmenter:
             f = f + rng.normal(0.0, rng.uniform(0.005, 0.03), f.shape).astype(np.float32)
         return np.clip(np.round(f * 255.0), 0, 255).astype(np.uint8)
 
-    def sample(self, grey, points, allow_mirror=True):
-        g, pts, box = self.geometry(grey, points, allow_mirror)
+    def sample(self, grey, points, allow_mirror=True, relation=None):
+        g, pts, box = self.geometry(grey, points, allow_mirror, relation)
         crop = self.photometry(library_crop(g, box))
         return crop, points_to_units(pts, box).astype(np.float32)

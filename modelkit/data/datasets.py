@@ -219,6 +219,15 @@ LOADERS = {"mtfl5": load_mtfl5, "frames68": load_frames68, "lfw_grey": load_lfw_
            "faces300w": load_faces300w}
 
 
+def photo_path(face):
+    """The photo file a face (of any source's loader) was cut from."""
+    if face.source == "faces300w":
+        return os.path.join(data_dir("faces300w"), "images", face.name)
+    if face.source == "frames68":
+        return os.path.join(data_dir("frames68"), "training", face.name)
+    return os.path.join(data_dir(face.source), face.name)
+
+
 def load_sources(names):
     faces = []
     for name in names:

@@ -78,14 +78,6 @@ def load_faces300w():
     return faces300w.load_faces68()
 
 
-def photo_path(face):
-    if face.source == "faces300w":
-        return os.path.join(datasets.data_dir("faces300w"), "images", face.name)
-    if face.source == "frames68":
-        return os.path.join(datasets.data_dir("frames68"), "training", face.name)
-    return os.path.join(datasets.data_dir(face.source), face.name)
-
-
 def load_negatives():
     """[(name, grey)], validation flag per photo."""
     root = datasets.data_dir("negatives")

@@ -68,7 +68,7 @@ def face_table(args, source, faces):
         rng = np.random.default_rng(1)
         variants.append(("jitter", [jittered_square(b, rng, args.jitter) for b in boxes]))
     for label, bxs in variants:
-        lines = ["%s %d %d %d %d" % (samples95.photo_path(f), *b) for f, b in zip(faces, bxs)]
+        lines = ["%s %d %d %d %d" % (datasets.photo_path(f), *b) for f, b in zip(faces, bxs)]
         status, is_face, _, shapes, _, timing = run(args, lines)
         ok = status == 0
         five = np.stack([layout95.five_points(s) for s in shapes])

@@ -50,7 +50,6 @@ import collections
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
 import cv2
@@ -166,7 +165,7 @@ class YuNet2023:
         out = dict(zip(names, self.net.forward(names)))
         boxes, scores = [], []
         for s in (8, 16, 32):
-            rows, cols = h // s, w // s
+            cols = w // s
             cls = np.clip(out["cls_%d" % s].reshape(-1), 0, 1)
             obj = np.clip(out["obj_%d" % s].reshape(-1), 0, 1)
             bb = out["bbox_%d" % s].reshape(-1, 4)

@@ -10,7 +10,10 @@ shape) with the mean training shape. Otherwise the cascade is trained on the
 library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
 frames68 and lfw_grey (--sources picks, faces300w among them;
---frames68-jitters weighs frames68 more); each stage is a set of gradient-boosted
+--frames68-jitters and --faces300w-jitters weigh a source more, and
+--mirror-faces300w adds every faces300w photo flipped; --detector-boxes adds
+the box the shipped detector gives each face, data/detected_boxes.py); each
+stage is a set of gradient-boosted
 pixel-difference trees (cascade_trees.fit_stage) fitted to the remaining
 distance to the labels. Compare it with the zero-stage file through
 evaluate/ninety_five.py before shipping it.
@@ -23,8 +26,8 @@ import time
 import cv2
 import numpy as np
 
-from modelkit.data import datasets, layout95, samples95
-from modelkit.data.face_box import canonical_face_box, jittered_square
+from modelkit.data import datasets, detected_boxes, layout95, samples95
+from modelkit.data.face_box import canonical_face_box, five_from_68, jittered_square
 from modelkit.evaluate import ninety_five as eval_ninety_five
 from modelkit.formats import cascade95
 from modelkit.train import cascade_trees
@@ -47,6 +50,25 @@ def mean_shape(faces):
     return np.mean(us, 0)
 
 
+def mirrored_pictures(pictures, folder):
+    """The pictures flipped left to right, written into `folder`, with their
+    68 points renumbered so that each keeps its meaning, and the detector's
+    relation (if any) mirrored too."""
+    out = []
+    for n, (path, p68, source, relation) in enumerate(pictures):
+        # As stored (colour), in a lossless file: the library sees the same
+        # pixels, flipped.
+        picture = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+        if picture is None:
+            continue
+        flipped = os.path.join(folder, "mirror%05d.png" % n)
+        cv2.imwrite(flipped, cv2.flip(picture, 1))
+        if relation is not None:
+            relation = (-relation[0], relation[1], relation[2])
+        out.append((flipped, layout95.mirror68(p68, picture.shape[1]), source, relation))
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--zero", action="store_true")
@@ -64,6 +86,14 @@ def main():
     ap.add_argument("--frames68-jitters", type=int, default=1, metavar="N",
                     help="jittered boxes per frames68 face besides its canonical box (default 1, as for "
                     "the other faces); more weighs the hand-labelled faces more")
+    ap.add_argument("--faces300w-jitters", type=int, default=1, metavar="N",
+                    help="jittered boxes per faces300w face besides its canonical box (default 1): the "
+                    "network's shapes from several boxes teach the trees more of the in-the-wild errors")
+    ap.add_argument("--mirror-faces300w", action="store_true",
+                    help="also every faces300w training photo flipped left to right, its points renumbered")
+    ap.add_argument("--detector-boxes", action="store_true",
+                    help="also every face on the box the shipped detector gives it (where it finds it): "
+                    "the network's shapes the library starts the cascade from on detected faces")
     ap.add_argument("--five-point-weight", type=float, default=1.0, metavar="W",
                     help="weight of the eight points the library derives the five points from (eye corners, "
                     "nose, mouth corners) when a split is chosen; the other points weigh 1 (default 1)")
@@ -82,33 +112,40 @@ def main():
 
     out = args.out or os.path.join(datasets.RUNS, "model95_trained.bin")
     rng = np.random.default_rng(0)
+    jitters = {"frames68": args.frames68_jitters, "faces300w": args.faces300w_jitters}
     with tempfile.TemporaryDirectory() as tmp:
         zero = os.path.join(tmp, "zero.bin")
         cascade95.write(cascade95.Cascade(mean), zero)
+        relations = detected_boxes.relations(faces) if args.detector_boxes else {}
+        pictures = [(datasets.photo_path(f), f.p68 + np.asarray(f.offset, np.float64), f.source,
+                     relations.get((f.source, f.name))) for f in faces]
+        if args.mirror_faces300w:
+            pictures += mirrored_pictures([p for p in pictures if p[2] == "faces300w"], tmp)
         lines, owners = [], []
-        for k, f in enumerate(faces):
-            box = canonical_face_box(f.p68 + np.asarray(f.offset, np.float64))
-            jitters = args.frames68_jitters if f.source == "frames68" else 1
-            for b in [box] + [jittered_square(box, rng, args.jitter) for _ in range(jitters)]:
-                lines.append("%s %d %d %d %d" % (samples95.photo_path(f), *b))
+        for k, (path, p68, source, relation) in enumerate(pictures):
+            box = canonical_face_box(p68)
+            boxes = [box] + [jittered_square(box, rng, args.jitter) for _ in range(jitters.get(source, 1))]
+            if relation is not None:
+                boxes.append(detected_boxes.box_before_enlargement(five_from_68(p68), relation))
+            for b in boxes:
+                lines.append("%s %d %d %d %d" % (path, *b))
                 owners.append(k)
         t0 = time.time()
         ns = argparse.Namespace(net=args.net, five=args.five, cascade=zero)
         status, _, _, shapes, _, _ = eval_ninety_five.run(ns, lines)
         print("network shapes of %d crops in %.0f s" % (len(lines), time.time() - t0), flush=True)
 
-    photos = {}
-    samples = []
-    for j, k in enumerate(owners):
-        if status[j] != 0:
-            continue
-        f = faces[k]
-        path = samples95.photo_path(f)
-        if path not in photos:
-            photos[path] = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
-        target = layout95.from68(f.p68 + np.asarray(f.offset, np.float64))
-        cur = shapes[j].astype(np.float32)
-        samples.append((photos[path], cur, target, cascade95.shape_box(cur)))
+        photos = {}
+        samples = []
+        for j, k in enumerate(owners):
+            if status[j] != 0:
+                continue
+            path, p68 = pictures[k][:2]
+            if path not in photos:
+                photos[path] = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+            target = layout95.from68(p68)
+            cur = shapes[j].astype(np.float32)
+            samples.append((photos[path], cur, target, cascade95.shape_box(cur)))
 
     def error(curs):
         e = []

@@ -14,6 +14,14 @@ the validation error (the worse of mtfl5 and frames68) improves. A run started
 again picks up runs/five_points_last.pt. With --average-from, the mean of the
 weights of the late epochs is saved to runs/five_points_average.pt at the end.
 
+With --detector-boxes SHARE, that share of the crops of every face the
+shipped detector finds is cut from the detector's own box (data/
+detected_boxes.py) instead of a randomly jittered canonical box: the detector
+frames a turned or tilted face in its own way, and the network learns the
+boxes it will get. The validation then also scores every source on the
+detector's boxes ("SOURCE@detector"), and the best checkpoint is the lowest
+sum of the target sources' errors on both kinds of box.
+
 Threads: the number in runs/threads when that file exists (read again while
 the run goes on), else 1.
 """
@@ -24,7 +32,7 @@ import time
 import numpy as np
 import torch
 
-from modelkit.data import crops, datasets
+from modelkit.data import crops, datasets, detected_boxes
 from modelkit.nets.five_point_net import five_point_net
 from modelkit.train.epoch_validation import RunValidation, learning_rate
 from modelkit.train.clock import (add_until_option, apply_threads, init_weights, save_checkpoint,
@@ -51,9 +59,16 @@ def normalised_error(pred, target):
     return dist.mean(1) / iod
 
 
-def clean_set(faces):
-    x = np.stack([crops.clean_sample(f.grey, f.points)[0] for f in faces])
-    y = np.stack([crops.clean_sample(f.grey, f.points)[1] for f in faces])
+def clean_set(faces, relations=None):
+    """Crops and targets of the faces on their canonical boxes, or with
+    relations on the detector's boxes (the faces it finds)."""
+    if relations is None:
+        pairs = [crops.clean_sample(f.grey, f.points) for f in faces]
+    else:
+        pairs = [crops.detected_sample(f.grey, f.points, relations[(f.source, f.name)])
+                 for f in faces if (f.source, f.name) in relations]
+    x = np.stack([c for c, _ in pairs])
+    y = np.stack([t for _, t in pairs])
     return torch.from_numpy(x).float().unsqueeze(1), torch.from_numpy(y.reshape(-1, 10))
 
 
@@ -69,7 +84,7 @@ def evaluate(model, sets):
     return out
 
 
-def augmented_epoch(faces, aug, rng):
+def augmented_epoch(faces, aug, rng, relations):
     order = rng.permutation(len(faces))
     xs = np.empty((len(faces), crops.CROP, crops.CROP), np.uint8)
     ys = np.empty((len(faces), 10), np.float32)
@@ -78,7 +93,8 @@ def augmented_epoch(faces, aug, rng):
         # The MTFL annotations' pixel-centre convention is unknown; mirroring
         # them could shift their points by a fraction of a pixel, so only the
         # sources with whole-pixel-centred points are mirrored.
-        crop, target = aug.sample(f.grey, f.points, allow_mirror=f.source != "mtfl5")
+        crop, target = aug.sample(f.grey, f.points, allow_mirror=f.source != "mtfl5",
+                                  relation=relations.get((f.source, f.name)))
         xs[j], ys[j] = crop, target.reshape(10)
     return torch.from_numpy(xs).float().unsqueeze(1), torch.from_numpy(ys)
 
@@ -105,7 +121,12 @@ def main():
                     help="also train on the faces300w training photos, shown N times per epoch "
                     "(default 0: not used); the best checkpoint is then the lowest sum of the "
                     "mtfl5, frames68 and faces300w validation errors")
+    ap.add_argument("--detector-boxes", type=float, default=0.0, metavar="SHARE",
+                    help="share of the crops cut from the shipped detector's own box where it finds "
+                    "the face (default 0: jittered canonical boxes only)")
     args = ap.parse_args()
+    if not 0.0 <= args.detector_boxes <= 1.0:
+        ap.error("--detector-boxes: a share from 0 to 1")
     sources = SOURCES + (["faces300w"] if args.faces300w_copies > 0 else [])
     targets = TARGET_SOURCES + (["faces300w"] if args.faces300w_copies > 0 else [])
 
@@ -124,6 +145,12 @@ def main():
     train = train + [f for f in train if f.source == "faces300w"] * max(0, args.faces300w_copies - 1)
     print("train %d faces, validation %d" % (len(train), len(val)), flush=True)
     val_sets = {s: clean_set([f for f in val if f.source == s]) for s in sources}
+    relations = {}
+    if args.detector_boxes > 0:
+        relations = detected_boxes.relations(faces)
+        for s in sources:
+            val_sets[s + "@detector"] = clean_set([f for f in val if f.source == s], relations)
+        targets = targets + [s + "@detector" for s in targets]
     for s, (x, _) in val_sets.items():
         print("validation %s: %d faces" % (s, len(x)), flush=True)
 
@@ -139,8 +166,9 @@ def main():
         save_checkpoint(state, path)
 
     # Every target source must meet the goal, so the worst one decides; with
-    # faces300w (whose goal is lower than the others') their sum does.
-    if args.faces300w_copies > 0:
+    # faces300w (whose goal is lower than the others') or the detector's boxes
+    # their sum does.
+    if args.faces300w_copies > 0 or args.detector_boxes > 0:
         score, score_name = (lambda errs: sum(errs[s] for s in targets)), "sum of targets"
     else:
         score, score_name = (lambda errs: max(errs[s] for s in targets)), "worst target"
@@ -158,12 +186,12 @@ def main():
         print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time"
               % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start)), flush=True)
 
-    aug = crops.Augmenter(rng)
+    aug = crops.Augmenter(rng, detector_share=args.detector_boxes)
     last_save = time.time()
     done = False
     while not done:
         t0 = time.time()
-        x, y = augmented_epoch(train, aug, rng)
+        x, y = augmented_epoch(train, aug, rng, relations)
         print("epoch %d: %d crops made in %.1f s" % (epoch, len(x), time.time() - t0), flush=True)
         run_loss, run_n = 0.0, 0
         for i in range(0, len(x) - args.batch + 1, args.batch):
