@@ -13,9 +13,8 @@ frames68 and lfw_grey (--sources picks, faces300w among them;
 --frames68-jitters and --faces300w-jitters weigh a source more, and
 --mirror-faces300w adds every faces300w photo flipped; --detector-boxes adds
 the box the shipped detector gives each face, data/detected_boxes.py); each
-stage is a set of gradient-boosted
-pixel-difference trees (cascade_trees.fit_stage) fitted to the remaining
-distance to the labels. Compare it with the zero-stage file through
+stage is a set of gradient-boosted pixel-difference trees
+(cascade_trees.fit_stage) fitted to the remaining distance to the labels. Compare it with the zero-stage file through
 evaluate/ninety_five.py before shipping it.
 """
 import argparse
