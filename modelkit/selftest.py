@@ -447,6 +447,36 @@ class DetectorBoxCrops(unittest.TestCase):
             self.assertEqual(a.geometry(grey, self.PTS, True)[2],
                              b.geometry(grey, self.PTS, True, relation=(0.3, 0.3, 1.3))[2])
 
+    def test_the_cache_runs_the_detector_only_on_faces_it_has_not_seen(self):
+        from unittest import mock
+        from modelkit.data import datasets, detected_boxes
+
+        pts = self.PTS
+
+        class Face:
+            def __init__(self, name):
+                self.source, self.name, self.offset, self.points = "s", name, (0, 0), pts
+
+        canonical = enlarge_to_square(canonical_face_box(pts))
+        asked = []
+
+        def detect(paths, detector):
+            asked.append(list(paths))
+            # The detector finds "a" and "b" on their canonical squares, "c" not at all.
+            return {p: [canonical] for p in paths if not p.endswith("c")}
+
+        with tempfile.TemporaryDirectory() as tmp, \
+                mock.patch.object(detected_boxes, "_detect", detect), \
+                mock.patch.object(detected_boxes, "_cache_path", lambda s, d: os.path.join(tmp, s + ".npz")), \
+                mock.patch.object(datasets, "photo_path", lambda f: "photo-" + f.name):
+            first = detected_boxes.relations([Face("a")])
+            both = detected_boxes.relations([Face("a"), Face("b"), Face("c")])
+            again = detected_boxes.relations([Face("b"), Face("c")])
+        self.assertEqual(asked, [["photo-a"], ["photo-b", "photo-c"]])   # none asked twice, a miss neither
+        np.testing.assert_allclose(first[("s", "a")], (0.0, 0.0, 1.0))
+        self.assertEqual(sorted(both), [("s", "a"), ("s", "b")])
+        self.assertEqual(sorted(again), [("s", "b")])
+
     def test_the_nearest_plausible_detection_belongs_to_the_face(self):
         from modelkit.data import detected_boxes
         canonical = (100, 100, 100, 100)

@@ -110,26 +110,30 @@ def _cache_path(source, detector):
 
 def relations(faces, detector=DETECTOR):
     """{(source, name): (dx, dy, ratio)} for the faces the detector finds
-    (datasets.Face or samples95.Face68)."""
+    (datasets.Face or samples95.Face68). The cache of a source remembers every
+    face looked at, found or not (NaN), so that a later call with other faces
+    of the source (the training faces after the validation ones) runs the
+    detector on those alone."""
     out = {}
     for source in sorted({f.source for f in faces}):
         cache = _cache_path(source, detector)
+        known = {}
         if os.path.exists(cache):
             with np.load(cache) as z:
-                out.update({(source, n): tuple(r) for n, r in zip(z["names"], z["relations"])})
-            continue
-        mine = [f for f in faces if f.source == source]
-        found = _detect(sorted({datasets.photo_path(f) for f in mine}), detector)
-        names, rels = [], []
-        for f in mine:
-            canonical = enlarge_to_square(canonical_face_box(frame_points(f)))
-            r = best_relation(found.get(datasets.photo_path(f), []), canonical)
-            if r is not None:
-                names.append(f.name)
-                rels.append(r)
-        np.savez(cache, names=np.array(names), relations=np.array(rels, np.float64).reshape(-1, 3))
-        print("detector boxes: %s %d of %d faces (%s)" % (source, len(names), len(mine), cache), flush=True)
-        out.update({(source, n): r for n, r in zip(names, rels)})
+                known = {str(n): tuple(r) for n, r in zip(z["names"], z["relations"])}
+        new = [f for f in faces if f.source == source and f.name not in known]
+        if new:
+            found = _detect(sorted({datasets.photo_path(f) for f in new}), detector)
+            for f in new:
+                canonical = enlarge_to_square(canonical_face_box(frame_points(f)))
+                r = best_relation(found.get(datasets.photo_path(f), []), canonical)
+                known[f.name] = (np.nan, np.nan, np.nan) if r is None else r
+            np.savez(cache, names=np.array(list(known)),
+                     relations=np.array(list(known.values()), np.float64).reshape(-1, 3))
+            print("detector boxes: %s %d of %d faces looked at (%s)"
+                  % (source, sum(np.isfinite(known[f.name][0]) for f in new), len(new), cache), flush=True)
+        out.update({(source, f.name): known[f.name] for f in faces
+                    if f.source == source and np.isfinite(known[f.name][0])})
     return out
 
 

@@ -166,13 +166,13 @@ def main():
     teacher_path = os.path.abspath(args.teacher_boxes) if args.teacher_boxes else None
     if args.cache and os.path.exists(args.cache):
         cached = torch.load(args.cache)
-        if cached.get("init") != os.path.abspath(args.init):
-            raise SystemExit("%s was made from %s, not %s" % (args.cache, cached.get("init"), args.init))
-        if tuple(cached.get("scales", (1.0,))) != scales:
-            raise SystemExit("%s was made at scales %s, not %s" % (args.cache, cached.get("scales", (1.0,)), scales))
-        if cached.get("teacher") != teacher_path:
-            raise SystemExit("%s was made with teacher boxes %s, not %s" % (args.cache, cached.get("teacher"),
-                                                                            teacher_path))
+        # A cache of older runs has no scales: it was made at the working size.
+        made = {"init": cached.get("init"), "scales": tuple(cached.get("scales", (1.0,))),
+                "teacher boxes": cached.get("teacher")}
+        wanted = {"init": os.path.abspath(args.init), "scales": scales, "teacher boxes": teacher_path}
+        for what, value in made.items():
+            if value != wanted[what]:
+                raise SystemExit("%s was made with %s %s, not %s" % (args.cache, what, value, wanted[what]))
         features, labels, targets = cached["rois"]
         print("ROIs from %s" % args.cache, flush=True)
     else:
