@@ -73,8 +73,9 @@ void ROIPoolingLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     }
     Blob& top = *tops[0];
     // Refused for zero boxes: the top then keeps its previous shape and the
-    // pass repeats over as many rows as that shape holds.
-    top.reshape(channels, pooled_h, pooled_w, num_rois);
+    // pass repeats over as many rows as that shape holds. A top of the same
+    // shape keeps its storage.
+    if (!has_shape(top, channels, pooled_h, pooled_w, num_rois)) top.reshape(channels, pooled_h, pooled_w, num_rois);
     if (top.channels != channels || top.height != pooled_h || top.width != pooled_w ||
         bottoms[0]->height <= 0 || bottoms[0]->width <= 0) {
         say_reshape_failed();
@@ -101,8 +102,8 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
 
     const size_t rows_out = static_cast<size_t>(pooled_h);
     const size_t cols_out = static_cast<size_t>(pooled_w);
-    // The top is fresh storage: the rows a stop leaves out read as zeros
-    // rather than as whatever the memory held.
+    // The rows a stop leaves out read as zeros rather than as whatever the
+    // memory held (fresh storage or an earlier pass's boxes).
     const size_t per_box = size_t(channels) * rows_out * cols_out;
     std::fill(top.data + size_t(rows) * per_box, top.data + size_t(top.count), 0.0f);
     // Bin edges of one box per slot: hstart, hend, wstart, wend.

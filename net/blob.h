@@ -30,4 +30,9 @@ struct Blob {
 
 using BlobList = std::vector<Blob*>;
 
+// True when the blob has storage of exactly this shape. Layers whose tops
+// keep their shape from one pass to the next check this before reshaping:
+// fresh storage would be faulted in page by page on every pass.
+bool has_shape(const Blob& b, int channels, int height, int width, int num = 1);
+
 }  // namespace kx

@@ -69,10 +69,6 @@ void copy_rectified(const float* __restrict from, int n, float* __restrict to) {
     for (int i = 0; i < n; ++i) to[i] = rectified(from[i]);
 }
 
-bool has_shape(const Blob& b, int c, int h, int w) {
-    return b.data != nullptr && b.num == 1 && b.channels == c && b.height == h && b.width == w;
-}
-
 // out[px * step + j] = row[j * S + px] for px < S, j < n: one input row
 // dealt out to its S phase rows. A fixed S lets the compiler vectorise the
 // loop.
@@ -233,9 +229,8 @@ bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {
 
     if (!derive_output_size(in)) return false;
 
-    // A top whose shape has not changed keeps its storage (as the scratch
-    // memory of forward does): fresh storage would be faulted in page by
-    // page on every run.
+    // A top whose shape has not changed keeps its storage, as the scratch
+    // memory of forward does.
     if (has_shape(*tops[0], map_num, out_height, out_width)) return true;
     return tops[0]->reshape(map_num, out_height, out_width);
 }

@@ -34,12 +34,7 @@ bool reshape_to_bottom(const BlobList& bottoms, const BlobList& tops, ItemShape&
     // A bottom of zero items would still give a one-item top, which it cannot
     // fill: refuse it before the top loses its storage.
     if (bottom.num < 1 || bottom.data == nullptr) return false;
-    // A top that already has the shape keeps its storage: fresh storage
-    // would be faulted in page by page on every pass.
-    if (top.data != nullptr && top.channels == shape.channels && top.height == shape.height &&
-        top.width == shape.width && top.num == shape.num) {
-        return true;
-    }
+    if (has_shape(top, shape.channels, shape.height, shape.width, shape.num)) return true;
     return shape.num < 2 ? top.reshape(shape.channels, shape.height, shape.width)
                          : top.reshape(shape.channels, shape.height, shape.width, shape.num);
 }

@@ -58,7 +58,8 @@ TEST(ROIPoolingLayer, NonFiniteAndHugeCornersStayInsideTheMap) {
 
 // Many boxes are pooled one per task: a pool gives the bits of a pass
 // without one, and a negative batch index still ends the pass there; the
-// rows after it read as zeros, not as whatever the fresh top held.
+// rows after it read as zeros, not as what the top (kept from the pass
+// before, as the box count has not changed) held.
 TEST(ROIPoolingLayer, BoxesOnThreadsGiveTheSameBitsAndStopAtANegativeIndex) {
     constexpr int kBoxes = 40, kStop = 25;
     constexpr size_t kPerBox = 8 * 2 * 3;
