@@ -439,6 +439,35 @@ class DetectorBoxCrops(unittest.TestCase):
         self.assertGreater(seen_mirror, 5)
         self.assertGreater(seen_plain, 5)
 
+    def test_the_95_point_crops_turn_the_offset_with_the_face_too(self):
+        from modelkit.data import samples95
+        from modelkit.data.face_box import five_from_68
+        rng = np.random.default_rng(7)
+        p68 = rng.uniform(100, 220, (68, 2))
+        p68[36:42] = self.PTS[0] + rng.normal(0, 3, (6, 2))
+        p68[42:48] = self.PTS[1] + rng.normal(0, 3, (6, 2))
+        p68[48:68] = (self.PTS[3] + self.PTS[4]) / 2 + rng.normal(0, 6, (20, 2))
+        face = samples95.Face68(np.zeros((320, 420), np.uint8), p68, "t", "g", "n", (0, 0))
+        five = five_from_68(p68)
+        eye_line = five[1] - five[0]
+        seen_mirror = seen_plain = 0
+        for _ in range(40):
+            _, pts, box = samples95.face_geometry(face, rng, True, (0.2, 0.0, 1.0))
+            f = five_from_68(pts)
+            mirrored = f[:, 0].mean() > 210
+            seen_mirror += mirrored
+            seen_plain += not mirrored
+            line = f[1] - f[0]
+            angle = math.atan2(line[1], line[0]) - math.atan2(eye_line[1], eye_line[0])
+            want = 0.2 * np.array([math.cos(angle), math.sin(angle)]) * (-1.0 if mirrored else 1.0)
+            # The detector's own wobble (+-2 % of the side) on top.
+            np.testing.assert_allclose(self.offset(pts, box), want, atol=0.03)
+        self.assertGreater(seen_mirror, 5)
+        self.assertGreater(seen_plain, 5)
+        # Without augmentation the relation gives the detector's square as it is.
+        self.assertEqual(samples95.face_geometry(face, rng, False, (0.2, 0.0, 1.0))[2],
+                         crops.detector_square(p68, (0.2, 0.0, 1.0)))
+
     def test_without_a_relation_or_at_share_zero_the_canonical_jitter_stays(self):
         grey = np.zeros((320, 320), np.uint8)
         a = crops.Augmenter(np.random.default_rng(6))
@@ -764,6 +793,27 @@ class InTheWildFaces(unittest.TestCase):
         self.assertEqual(held, [faces300w.group_is_validation(g) for g in groups])   # the same rule both ways
         # Other sources keep their own 10 % rule.
         self.assertEqual(datasets.is_validation("yt:Aaron_1"), zlib.crc32(b"yt:Aaron_1") % 10 == 0)
+
+    def test_wider68_names_cuts_and_teacher_scale(self):
+        import cv2
+        from modelkit.data import wider68
+        name = wider68.face_name("12--Group/12_Group_x_123.jpg", 7)
+        self.assertNotIn("/", name)
+        self.assertEqual(wider68.photo_group(name), "wider:12--Group/12_Group_x_123")
+        # A spot of the photo lands where the cut's matrix sends it.
+        grey = np.zeros((120, 160), np.uint8)
+        grey[49:52, 69:72] = 255            # centre (70, 50)
+        cut, m = wider68.cut_around(grey, (60.0, 35.0, 24.0, 30.0))
+        self.assertEqual(cut.shape, (60, 60))
+        ys, xs = np.nonzero(cut > 128)
+        np.testing.assert_allclose([xs.mean(), ys.mean()], m @ [70.0, 50.0, 1.0], atol=0.01)
+        # The teacher's points on the enlarged cut come back to the cut's pixels.
+        k = 300 / 60.0
+        big = cv2.resize(cut.astype(np.float32), (300, 300), interpolation=cv2.INTER_CUBIC)
+        w = np.clip(big, 0, None)
+        yy, xx = np.mgrid[0:300, 0:300]
+        centroid = [(w * xx).sum() / w.sum(), (w * yy).sum() / w.sum()]
+        np.testing.assert_allclose(wider68.enlarged_to_cut([centroid], k)[0], [xs.mean(), ys.mean()], atol=0.05)
 
     def test_the_68_points_of_a_95_point_shape(self):
         from modelkit.data import layout95

@@ -71,6 +71,18 @@ def detector_square(points, relation, shift=0.0, scale=0.0, rng=None):
     return int(round(cx - side / 2.0)), int(round(cy - side / 2.0)), side, side
 
 
+def turned_relation(relation, mirrored, rotation):
+    """A relation (dx, dy, ratio) after the face was mirrored (first) and
+    turned by the 2 x 3 matrix rotation (None: not turned): the offset is
+    a direction in the picture, so it moves with the face."""
+    offset = np.array(relation[:2], np.float64)
+    if mirrored:
+        offset[0] = -offset[0]
+    if rotation is not None:
+        offset = rotation[:, :2] @ offset
+    return offset[0], offset[1], relation[2]
+
+
 def detected_sample(grey, points, relation):
     """Crop and targets from the detector's square, no augmentation."""
     box = detector_square(points, relation)
@@ -119,14 +131,13 @@ class Augmenter:
         pts = np.asarray(points, np.float64).reshape(5, 2)
         if relation is not None and not (self.detector_share > 0 and rng.random() < self.detector_share):
             relation = None
-        offset = None if relation is None else np.array(relation[:2], np.float64)
+        mirrored, m = False, None
         if allow_mirror and rng.random() < 0.5:
             grey = grey[:, ::-1]
             pts = pts.copy()
             pts[:, 0] = grey.shape[1] - 1 - pts[:, 0]
             pts = pts[MIRROR_ORDER]
-            if offset is not None:
-                offset[0] = -offset[0]
+            mirrored = True
         angle = rng.uniform(-self.max_rotation, self.max_rotation)
         if abs(angle) > 0.5:
             centre = pts.mean(0)
@@ -134,10 +145,8 @@ class Augmenter:
             grey = cv2.warpAffine(np.ascontiguousarray(grey), m, (grey.shape[1], grey.shape[0]),
                                   flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
             pts = pts @ m[:, :2].T + m[:, 2]
-            if offset is not None:
-                offset = m[:, :2] @ offset
-        if offset is not None:
-            box = detector_square(pts, (offset[0], offset[1], relation[2]), self.detector_shift,
+        if relation is not None:
+            box = detector_square(pts, turned_relation(relation, mirrored, m), self.detector_shift,
                                   self.detector_scale, rng)
             return np.ascontiguousarray(grey), pts, box
         x, y, w, h = canonical_face_box(pts)

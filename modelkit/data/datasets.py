@@ -215,8 +215,13 @@ def load_faces300w():
     return faces300w.load_faces5()
 
 
+def load_wider68():
+    from modelkit.data import wider68
+    return wider68.load_faces5()
+
+
 LOADERS = {"mtfl5": load_mtfl5, "frames68": load_frames68, "lfw_grey": load_lfw_grey,
-           "faces300w": load_faces300w}
+           "faces300w": load_faces300w, "wider68": load_wider68}
 
 
 def photo_path(face):
@@ -225,6 +230,9 @@ def photo_path(face):
         return os.path.join(data_dir("faces300w"), "images", face.name)
     if face.source == "frames68":
         return os.path.join(data_dir("frames68"), "training", face.name)
+    if face.source == "wider68":
+        from modelkit.data import wider68
+        return wider68.image_path(face.name)
     return os.path.join(data_dir(face.source), face.name)
 
 

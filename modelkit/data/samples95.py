@@ -78,6 +78,11 @@ def load_faces300w():
     return faces300w.load_faces68()
 
 
+def load_wider68():
+    from modelkit.data import wider68
+    return wider68.load_faces68()
+
+
 def load_negatives():
     """[(name, grey)], validation flag per photo."""
     root = datasets.data_dir("negatives")
@@ -119,24 +124,32 @@ def jittered_box(box, rng, shift, scale):
     return int(round(cx - side / 2.0)), int(round(cy - side / 2.0)), side, side
 
 
-def face_geometry(face, rng, augment):
-    """(grey, 68 points, enlarged box for the five-point network)."""
+def face_geometry(face, rng, augment, relation=None):
+    """(grey, 68 points, enlarged box for the five-point network). With the
+    face's detector relation (data/detected_boxes.py) and augment, the box is
+    the detector's square, mirrored and turned with the face and wobbled a
+    little; otherwise a jittered canonical box. Without augment: the
+    canonical box, or the detector's square when the relation is given."""
     grey, p68 = face.grey, face.p68
-    if augment:
-        if rng.random() < 0.5:
-            grey = np.ascontiguousarray(grey[:, ::-1])
-            p68 = layout95.mirror68(p68, grey.shape[1])
-        angle = rng.uniform(-15.0, 15.0)
-        if abs(angle) > 0.5:
-            centre = p68[27:48].mean(0)
-            m = cv2.getRotationMatrix2D((float(centre[0]), float(centre[1])), angle, 1.0)
-            grey = cv2.warpAffine(grey, m, (grey.shape[1], grey.shape[0]), flags=cv2.INTER_LINEAR,
-                                  borderMode=cv2.BORDER_REPLICATE)
-            p68 = p68 @ m[:, :2].T + m[:, 2]
-        box = jittered_box(canonical_face_box(p68), rng, 0.08, 0.10)
-    else:
+    if not augment:
         box = canonical_face_box(p68)
-    return grey, p68, enlarge_to_square(box)
+        return grey, p68, enlarge_to_square(box) if relation is None else crops.detector_square(p68, relation)
+    mirrored, m = False, None
+    if rng.random() < 0.5:
+        grey = np.ascontiguousarray(grey[:, ::-1])
+        p68 = layout95.mirror68(p68, grey.shape[1])
+        mirrored = True
+    angle = rng.uniform(-15.0, 15.0)
+    if abs(angle) > 0.5:
+        centre = p68[27:48].mean(0)
+        m = cv2.getRotationMatrix2D((float(centre[0]), float(centre[1])), angle, 1.0)
+        grey = cv2.warpAffine(grey, m, (grey.shape[1], grey.shape[0]), flags=cv2.INTER_LINEAR,
+                              borderMode=cv2.BORDER_REPLICATE)
+        p68 = p68 @ m[:, :2].T + m[:, 2]
+    if relation is not None:
+        return grey, p68, crops.detector_square(p68, crops.turned_relation(relation, mirrored, m),
+                                                0.02, 0.03, rng)
+    return grey, p68, enlarge_to_square(jittered_box(canonical_face_box(p68), rng, 0.08, 0.10))
 
 
 MEAN_FIVE = np.array([[-0.5, 0.0], [0.5, 0.0], [0.0, 0.55], [-0.38, 1.05], [0.38, 1.05]])
@@ -169,10 +182,20 @@ def misplaced_five(p5, rng):
 
 
 class CropMaker:
-    def __init__(self, rng, five_points=None):
+    def __init__(self, rng, five_points=None, relations=None, detector_share=0.0):
+        """relations: {(source, name): detector relation} of the faces the
+        detector finds; with augmentation, detector_share of their crops
+        start from the detector's square."""
         self.rng = rng
         self.five = five_points or FivePointRunner()
         self.photo = crops.Augmenter(rng)
+        self.relations = relations or {}
+        self.detector_share = detector_share
+
+    def _relation(self, face, augment):
+        if not augment or self.detector_share <= 0 or self.rng.random() >= self.detector_share:
+            return None
+        return self.relations.get((face.source, face.name))
 
     def _warp(self, grey, p5, p68, photometry):
         crop, t = warp_crop.warp_from_five_points(grey, p5)
@@ -187,7 +210,19 @@ class CropMaker:
 
     def faces(self, faces, augment, extra_noise=0.02):
         """Crops and 190 targets of faces; (crops, targets, kept indices)."""
-        geo = [face_geometry(f, self.rng, augment) for f in faces]
+        geo = [face_geometry(f, self.rng, augment, self._relation(f, augment)) for f in faces]
+        return self._crops(geo, augment, extra_noise)
+
+    def detected_faces(self, faces):
+        """Crops and targets of the faces the detector finds, from its own
+        square, no augmentation; (crops, targets, kept indices)."""
+        found = [i for i, f in enumerate(faces) if (f.source, f.name) in self.relations]
+        geo = [face_geometry(faces[i], self.rng, False, self.relations[(faces[i].source, faces[i].name)])
+               for i in found]
+        xs, ys, kept = self._crops(geo, False, 0.0)
+        return xs, ys, [found[k] for k in kept]
+
+    def _crops(self, geo, augment, extra_noise):
         p5s = self.five([crops.library_crop(g, b) for g, _, b in geo], [b for _, _, b in geo])
         xs, ys, kept = [], [], []
         for i, ((grey, p68, _), p5) in enumerate(zip(geo, p5s)):

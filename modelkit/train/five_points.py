@@ -4,8 +4,10 @@
       > modelkit/runs/five_points.log 2>&1 &
 
 Reads mtfl5, frames68 and lfw_grey (see data/datasets.py; with
---faces300w-copies N also faces300w, shown N times per epoch), holds out every
-tenth person / identity (faces300w: about 15 % of its photos), and trains on augmented crops cut the library's way
+--faces300w-copies N also faces300w, shown N times per epoch; with
+--wider68-copies N the WIDER training faces dlib's predictor labels,
+data/wider68.py), holds out every tenth person / identity (faces300w: about
+15 % of its photos), and trains on augmented crops cut the library's way
 (data/crops.py). The learning rate follows a cosine over the wall-clock time left
 until --until (UTC), so a run ends on time whatever the machine's speed.
 Progress goes to standard output; runs/five_points_last.pt is written every
@@ -121,6 +123,10 @@ def main():
                     help="also train on the faces300w training photos, shown N times per epoch "
                     "(default 0: not used); the best checkpoint is then the lowest sum of the "
                     "mtfl5, frames68 and faces300w validation errors")
+    ap.add_argument("--wider68-copies", type=int, default=0,
+                    help="also train on the WIDER training faces that dlib's predictor labels "
+                    "(data/wider68.py), shown N times per epoch (default 0: not used); validated "
+                    "but not part of the score")
     ap.add_argument("--detector-boxes", type=float, default=0.0, metavar="SHARE",
                     help="share of the crops cut from the shipped detector's own box where it finds "
                     "the face (default 0: jittered canonical boxes only)")
@@ -128,6 +134,7 @@ def main():
     if not 0.0 <= args.detector_boxes <= 1.0:
         ap.error("--detector-boxes: a share from 0 to 1")
     sources = SOURCES + (["faces300w"] if args.faces300w_copies > 0 else [])
+    sources += ["wider68"] if args.wider68_copies > 0 else []
     targets = TARGET_SOURCES + (["faces300w"] if args.faces300w_copies > 0 else [])
 
     os.makedirs(RUNS, exist_ok=True)
@@ -143,6 +150,7 @@ def main():
     # The 1,000 faces300w training faces are few beside the 15,000 others:
     # weighed up by showing them several times (each time augmented anew).
     train = train + [f for f in train if f.source == "faces300w"] * max(0, args.faces300w_copies - 1)
+    train = train + [f for f in train if f.source == "wider68"] * max(0, args.wider68_copies - 1)
     print("train %d faces, validation %d" % (len(train), len(val)), flush=True)
     val_sets = {s: clean_set([f for f in val if f.source == s]) for s in sources}
     relations = {}

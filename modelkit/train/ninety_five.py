@@ -6,12 +6,15 @@
 Faces: frames68 (hand-labelled, shown --frames68-copies times per epoch),
 lfw_grey (dlib teacher) and, with --faces300w-copies N, the faces300w
 training photos (hand-labelled, in the wild, shown N times per epoch), with
-their 68 points turned into the 95-point layout (data/layout95.py); non-faces: negatives/ (data/samples95.py). Every
-epoch makes fresh crops the library's way: jittered canonical box -> the
-shipped five-point network -> warpFromFivePoints, with mirroring, rotation
-and lighting changes. Loss: mean point distance / eye distance over the 95
-points, plus (--five-weight, default a half) of it over the five points the
-library derives, plus 0.2 x the cross entropy of the two face logits.
+their 68 points turned into the 95-point layout (data/layout95.py); non-faces:
+negatives/ (data/samples95.py). Every epoch makes fresh crops the library's
+way: jittered canonical box -> the shipped five-point network ->
+warpFromFivePoints, with mirroring, rotation and lighting changes; with
+--detector-boxes SHARE, that share of the crops of the faces the shipped
+detector finds starts from the detector's own box (data/detected_boxes.py).
+Loss: mean point distance / eye distance over the 95 points, plus
+(--five-weight, default a half) of it over the five points the library
+derives, plus 0.2 x the cross entropy of the two face logits.
 
 The learning rate follows a cosine over the wall-clock time left until
 --until (UTC). runs/ninety_five_last.pt is written every few minutes and at
@@ -31,7 +34,7 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from modelkit.data import datasets, samples95
+from modelkit.data import datasets, detected_boxes, samples95
 from modelkit.nets.ninety_five_net import WIDTHS, network_of
 from modelkit.train.epoch_validation import RunValidation, learning_rate
 from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
@@ -69,13 +72,19 @@ def to_tensor(crops60):
 def validation_face_crops(maker, val_faces):
     """{source: (crops, 95-point labels)} of the validation faces, canonical
     boxes, no augmentation; frames68 first, then lfw_grey, then faces300w
-    when the run uses it."""
+    when the run uses it. When the maker knows the detector's boxes, also
+    "SOURCE@detector": the faces it finds, from its own square."""
     out = {}
     for source in VALIDATION_SOURCES + ("faces300w",):
-        if source == "faces300w" and not any(f.source == source for f in val_faces):
+        faces = [f for f in val_faces if f.source == source]
+        if not faces:
             continue
-        xs, ys, _ = maker.faces([f for f in val_faces if f.source == source], augment=False)
+        xs, ys, _ = maker.faces(faces, augment=False)
         out[source] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
+        if maker.relations:
+            xs, ys, _ = maker.detected_faces(faces)
+            if xs:
+                out[source + "@detector"] = (to_tensor(xs), torch.from_numpy(np.stack(ys)))
     return out
 
 
@@ -133,6 +142,10 @@ def main():
                     help="also train on the faces300w training photos, shown N times per epoch "
                     "(default 0: not used); its derived five-point error then joins frames68's "
                     "in the validation score")
+    ap.add_argument("--detector-boxes", type=float, default=0.0, metavar="SHARE",
+                    help="share of the crops of the faces the shipped detector finds that start "
+                    "from its own box instead of a jittered canonical box (default 0); the "
+                    "validation then also reports SOURCE@detector")
     ap.add_argument("--five-weight", type=float, default=0.5,
                     help="weight of the derived five-point error in the loss (default 0.5)")
     ap.add_argument("--widths", choices=sorted(WIDTHS), default="standard",
@@ -150,6 +163,8 @@ def main():
                     help="seed of a new network's initial weights (default 0); runs meant to be "
                     "averaged into one file need different seeds")
     args = ap.parse_args()
+    if not 0.0 <= args.detector_boxes <= 1.0:
+        ap.error("--detector-boxes: a share from 0 to 1")
     stem = os.path.join(RUNS, "ninety_five_%s_" % args.tag if args.tag else "ninety_five_")
     LAST, BEST, AVERAGE = stem + "last.pt", stem + "best.pt", stem + "average.pt"
 
@@ -171,8 +186,9 @@ def main():
     print("faces: train %d (frames68 %d times), validation %d; non-face photos: train %d, validation %d"
           % (len(train), args.frames68_copies, len(val_faces), len(neg_train), len(neg_val)), flush=True)
 
-    maker = samples95.CropMaker(rng)
-    vmaker = samples95.CropMaker(np.random.default_rng(1), maker.five)
+    relations = detected_boxes.relations(faces) if args.detector_boxes > 0 else {}
+    maker = samples95.CropMaker(rng, relations=relations, detector_share=args.detector_boxes)
+    vmaker = samples95.CropMaker(np.random.default_rng(1), maker.five, relations)
     val = {"faces": validation_face_crops(vmaker, val_faces), "nonfaces": {}}
     val["nonfaces"]["boxes"] = to_tensor(vmaker.random_boxes(neg_val, 2000, augment=False))
     val["nonfaces"]["points"] = to_tensor(vmaker.random_points(neg_val, 1000, augment=False))
