@@ -9,7 +9,7 @@ shape) with the mean training shape. Otherwise the cascade is trained on the
 95-point network's own shapes: modelkit/cpp/eval_ninety_five runs the
 library's path (canonical box, also jittered -> alignFivePoints ->
 alignNinetyFivePoints with a zero-stage cascade) on the training faces of
-frames68 and lfw_grey (--sources picks, faces300w among them;
+frames68 and lfw_grey (--sources picks, faces300w and wider68 among them;
 --frames68-jitters and --faces300w-jitters weigh a source more, and
 --mirror-faces300w adds every faces300w photo flipped; --detector-boxes adds
 the box the shipped detector gives each face, data/detected_boxes.py); each
@@ -33,7 +33,7 @@ from modelkit.train import cascade_trees
 
 
 LOADERS = {"frames68": samples95.load_frames68, "lfw_grey": samples95.load_lfw_grey,
-           "faces300w": samples95.load_faces300w}
+           "faces300w": samples95.load_faces300w, "wider68": samples95.load_wider68}
 
 
 def training_faces(sources):
