@@ -417,17 +417,17 @@ class DetectorBoxCrops(unittest.TestCase):
             again = enlarge_to_square(detected_boxes.box_before_enlargement(self.PTS, relation))
             self.assertLessEqual(np.abs(np.subtract(square, again)).max(), 2, relation)
 
-    def test_the_offset_follows_the_face_through_mirror_and_rotation(self):
-        grey = np.zeros((320, 420), np.uint8)   # the face left of the middle
-        aug = crops.Augmenter(np.random.default_rng(5), max_rotation=15.0, detector_share=1.0,
-                              detector_shift=0.0, detector_scale=0.0)
+    def check_offset_turns(self, draw, atol):
+        """draw() -> (five points, box) of the face (eyes left of the
+        frame's middle at x 210, offset (0.2, 0) given) after a random mirror
+        image and rotation: the offset must turn with the eye line."""
         eye_line = self.PTS[1] - self.PTS[0]
         seen_mirror = seen_plain = 0
         for _ in range(40):
-            _, pts, box = aug.geometry(grey, self.PTS, allow_mirror=True, relation=(0.2, 0.0, 1.0))
+            pts, box = draw()
             # The first eye is the image-left one in both cases; a mirror
             # image moves the eyes to the other side of the frame's middle.
-            mirrored = pts[:, 0].mean() > grey.shape[1] / 2
+            mirrored = pts[:, 0].mean() > 210
             seen_mirror += mirrored
             seen_plain += not mirrored
             line = pts[1] - pts[0]
@@ -435,9 +435,16 @@ class DetectorBoxCrops(unittest.TestCase):
             # The eye line turns by the rotation, the offset with it; a
             # mirror image also turns the offset from image-right to -left.
             want = 0.2 * np.array([math.cos(angle), math.sin(angle)]) * (-1.0 if mirrored else 1.0)
-            np.testing.assert_allclose(self.offset(pts, box), want, atol=0.02)
+            np.testing.assert_allclose(self.offset(pts, box), want, atol=atol)
         self.assertGreater(seen_mirror, 5)
         self.assertGreater(seen_plain, 5)
+
+    def test_the_offset_follows_the_face_through_mirror_and_rotation(self):
+        grey = np.zeros((320, 420), np.uint8)
+        aug = crops.Augmenter(np.random.default_rng(5), max_rotation=15.0, detector_share=1.0,
+                              detector_shift=0.0, detector_scale=0.0)
+        self.check_offset_turns(
+            lambda: aug.geometry(grey, self.PTS, allow_mirror=True, relation=(0.2, 0.0, 1.0))[1:], 0.02)
 
     def test_the_95_point_crops_turn_the_offset_with_the_face_too(self):
         from modelkit.data import samples95
@@ -448,22 +455,12 @@ class DetectorBoxCrops(unittest.TestCase):
         p68[42:48] = self.PTS[1] + rng.normal(0, 3, (6, 2))
         p68[48:68] = (self.PTS[3] + self.PTS[4]) / 2 + rng.normal(0, 6, (20, 2))
         face = samples95.Face68(np.zeros((320, 420), np.uint8), p68, "t", "g", "n", (0, 0))
-        five = five_from_68(p68)
-        eye_line = five[1] - five[0]
-        seen_mirror = seen_plain = 0
-        for _ in range(40):
+
+        def draw():
             _, pts, box = samples95.face_geometry(face, rng, True, (0.2, 0.0, 1.0))
-            f = five_from_68(pts)
-            mirrored = f[:, 0].mean() > 210
-            seen_mirror += mirrored
-            seen_plain += not mirrored
-            line = f[1] - f[0]
-            angle = math.atan2(line[1], line[0]) - math.atan2(eye_line[1], eye_line[0])
-            want = 0.2 * np.array([math.cos(angle), math.sin(angle)]) * (-1.0 if mirrored else 1.0)
-            # The detector's own wobble (+-2 % of the side) on top.
-            np.testing.assert_allclose(self.offset(pts, box), want, atol=0.03)
-        self.assertGreater(seen_mirror, 5)
-        self.assertGreater(seen_plain, 5)
+            return five_from_68(pts), box
+        # The detector's own wobble (+-2 % of the side) on top.
+        self.check_offset_turns(draw, 0.03)
         # Without augmentation the relation gives the detector's square as it is.
         self.assertEqual(samples95.face_geometry(face, rng, False, (0.2, 0.0, 1.0))[2],
                          crops.detector_square(p68, (0.2, 0.0, 1.0)))
