@@ -26,7 +26,6 @@ Terms: WIDER FACE is for non-commercial research, and dlib's 68-point model
 """
 import csv
 import os
-import subprocess
 import tempfile
 
 import cv2
@@ -76,25 +75,14 @@ def enlarged_to_cut(points, k):
 def teacher_points(cuts):
     """{name: (68, 2) points in cut pixels} of the cuts {name: grey cut} on
     which the teacher places the face at the cut's centre."""
-    helper = os.path.join(datasets.HELPERS, "dlib_label")
-    if not os.path.exists(helper):
-        raise SystemExit("modelkit: build the helpers first (see modelkit/README.md): %s is missing" % helper)
-    if not os.path.exists(datasets.DLIB_PREDICTOR):
-        raise SystemExit("modelkit: %s is missing (apt-get install libdlib-data)" % datasets.DLIB_PREDICTOR)
     out = {}
     with tempfile.TemporaryDirectory() as tmp:
         scales = {}
         for name, cut in cuts.items():
-            k = TEACHER_SIDE / float(cut.shape[0])
+            scales[name] = TEACHER_SIDE / float(cut.shape[0])
             cv2.imwrite(os.path.join(tmp, name), cv2.resize(cut, (TEACHER_SIDE, TEACHER_SIDE),
                                                             interpolation=cv2.INTER_CUBIC))
-            scales[name] = k
-        listing = os.path.join(tmp, "list.txt")
-        with open(listing, "w") as f:
-            f.write("".join(n + "\n" for n in cuts))
-        result = os.path.join(tmp, "out.csv")
-        subprocess.run([helper, datasets.DLIB_PREDICTOR, tmp, listing, result], check=True,
-                       stdout=subprocess.DEVNULL)
+        result = datasets.run_dlib_teacher(tmp, list(cuts), os.path.join(tmp, "out.csv"))
         for name, p68 in datasets.read_teacher_labels(result).items():
             p = enlarged_to_cut(p68, scales[name])
             side = cuts[name].shape[0]
