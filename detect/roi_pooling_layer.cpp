@@ -75,7 +75,7 @@ void ROIPoolingLayer::forward(const BlobList& bottoms, const BlobList& tops) {
     // Refused for zero boxes: the top then keeps its previous shape and the
     // pass repeats over as many rows as that shape holds. A top of the same
     // shape keeps its storage.
-    if (!has_shape(top, channels, pooled_h, pooled_w, num_rois)) top.reshape(channels, pooled_h, pooled_w, num_rois);
+    reshape_if_changed(top, channels, pooled_h, pooled_w, num_rois);
     if (top.channels != channels || top.height != pooled_h || top.width != pooled_w ||
         bottoms[0]->height <= 0 || bottoms[0]->width <= 0) {
         say_reshape_failed();

@@ -50,6 +50,10 @@ bool has_shape(const Blob& b, int channels, int height, int width, int num) {
     return b.data != nullptr && b.channels == channels && b.height == height && b.width == width && b.num == num;
 }
 
+bool reshape_if_changed(Blob& b, int channels, int height, int width, int num) {
+    return has_shape(b, channels, height, width, num) || b.reshape(channels, height, width, num);
+}
+
 bool Blob::create(int c, int h, int w) { return assign_shape(*this, c, h, w, 1, false); }
 bool Blob::create(int c, int h, int w, int n) { return assign_shape(*this, c, h, w, n, false); }
 bool Blob::reshape(int c, int h, int w) { return assign_shape(*this, c, h, w, 1, true); }

@@ -35,4 +35,8 @@ using BlobList = std::vector<Blob*>;
 // fresh storage would be faulted in page by page on every pass.
 bool has_shape(const Blob& b, int channels, int height, int width, int num = 1);
 
+// reshape, unless the blob already has exactly this shape (then true, with
+// its storage and values kept).
+bool reshape_if_changed(Blob& b, int channels, int height, int width, int num = 1);
+
 }  // namespace kx

@@ -231,8 +231,7 @@ bool ConvLayer::reshape_top(const BlobList& bottoms, const BlobList& tops) {
 
     // A top whose shape has not changed keeps its storage, as the scratch
     // memory of forward does.
-    if (has_shape(*tops[0], map_num, out_height, out_width)) return true;
-    return tops[0]->reshape(map_num, out_height, out_width);
+    return reshape_if_changed(*tops[0], map_num, out_height, out_width);
 }
 
 void ConvLayer::forward(const BlobList& bottoms, const BlobList& tops) {

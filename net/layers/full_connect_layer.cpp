@@ -104,9 +104,7 @@ bool FullConnectLayer::reshape_top(const BlobList& bottoms, const BlobList& tops
     top_height = 1;
     top_width = 1;
     item_count = in.num;
-    if (has_shape(*tops[0], node_num, 1, 1, std::max(in.num, 1))) return true;
-    if (in.num < 2) return tops[0]->reshape(node_num, 1, 1);
-    return tops[0]->reshape(node_num, 1, 1, in.num);
+    return reshape_if_changed(*tops[0], node_num, 1, 1, in.num);
 }
 
 void FullConnectLayer::forward(const BlobList& bottoms, const BlobList& tops) {

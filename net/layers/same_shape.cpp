@@ -34,9 +34,7 @@ bool reshape_to_bottom(const BlobList& bottoms, const BlobList& tops, ItemShape&
     // A bottom of zero items would still give a one-item top, which it cannot
     // fill: refuse it before the top loses its storage.
     if (bottom.num < 1 || bottom.data == nullptr) return false;
-    if (has_shape(top, shape.channels, shape.height, shape.width, shape.num)) return true;
-    return shape.num < 2 ? top.reshape(shape.channels, shape.height, shape.width)
-                         : top.reshape(shape.channels, shape.height, shape.width, shape.num);
+    return reshape_if_changed(top, shape.channels, shape.height, shape.width, shape.num);
 }
 
 bool bottom_holds(const BlobList& bottoms, const BlobList& tops, long long needed) {
