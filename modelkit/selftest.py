@@ -922,6 +922,45 @@ class NinetyFiveScore(unittest.TestCase):
         self.assertAlmostEqual(score_of(errs), 0.05 + 0.04 + 0.02)
 
 
+class CascadePixels(unittest.TestCase):
+    def test_face_pixels_hang_on_their_nearest_point(self):
+        from modelkit.train.cascade_trees import feature_pool
+        rng = np.random.default_rng(3)
+        mean = rng.uniform(-0.7, 0.7, (95, 2))
+        anchors, offsets = feature_pool(mean, rng, 400, 0.1, "face")
+        pixels = mean[anchors] + offsets
+        for p, a in zip(pixels, anchors):
+            nearest = min(range(95), key=lambda k: (p[0] - mean[k, 0]) ** 2 + (p[1] - mean[k, 1]) ** 2)
+            self.assertEqual(a, nearest)
+        self.assertTrue(np.all(pixels >= mean.min(0) - 0.1 - 1e-12))
+        self.assertTrue(np.all(pixels <= mean.max(0) + 0.1 + 1e-12))
+
+    def test_pairs_are_drawn_by_their_distance_weight(self):
+        from modelkit.train.cascade_trees import PairSampler
+        # Three pixels on a line at 0, 0.1 and 0.3: weights exp(-d / 0.1) of
+        # the ordered pairs, never a pixel with itself.
+        positions = np.array([[0.0, 0.0], [0.1, 0.0], [0.3, 0.0]])
+        a, b = PairSampler(positions, np.random.default_rng(5), 0.1).draw(60000)
+        self.assertFalse(np.any(a == b))
+        w = {(0, 1): math.exp(-1), (1, 2): math.exp(-2), (0, 2): math.exp(-3)}
+        total = sum(w.values())
+        for (i, j), weight in w.items():
+            seen = np.mean(((a == i) & (b == j)) | ((a == j) & (b == i)))
+            self.assertAlmostEqual(seen, weight / total, delta=0.01)
+        # without a scale every ordered pair (self pairs too) is equally likely
+        a, b = PairSampler(positions, np.random.default_rng(5), 0.0).draw(60000)
+        self.assertAlmostEqual(np.mean((a == 0) & (b == 2)), 1 / 9, delta=0.01)
+
+    def test_per_stage_radii(self):
+        import argparse
+
+        from modelkit.train.cascade import per_stage_values
+        self.assertEqual(per_stage_values("0.2,0.1"), [0.2, 0.1])
+        for bad in ("0", "0.1,-0.1", "a", ""):
+            with self.subTest(text=bad), self.assertRaises(argparse.ArgumentTypeError):
+                per_stage_values(bad)
+
+
 class EntryPoint(unittest.TestCase):
     def test_every_command_has_a_module_with_main_and_is_listed(self):
         import importlib

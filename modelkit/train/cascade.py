@@ -68,6 +68,16 @@ def mirrored_pictures(pictures, folder):
     return out
 
 
+def per_stage_values(text):
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError("numbers separated by commas: %r" % text)
+    if not values or any(v <= 0 for v in values):
+        raise argparse.ArgumentTypeError("positive numbers: %r" % text)
+    return values
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--zero", action="store_true")
@@ -78,7 +88,15 @@ def main():
     ap.add_argument("--trees", type=int, default=120)
     ap.add_argument("--depth", type=int, default=4)
     ap.add_argument("--shrink", type=float, default=0.1)
-    ap.add_argument("--radius", type=float, default=0.12)
+    ap.add_argument("--radius", type=per_stage_values, default=[0.12],
+                    help="how far the pixels lie from the points (in ShapeBox half-sides): one value, "
+                    "or one per stage separated by commas (the last repeats); default 0.12")
+    ap.add_argument("--pixel-pool", choices=("points", "face"), default="points",
+                    help="where a stage's 400 pixels lie: around random points of the shape "
+                    "(default), or evenly over the face, each anchored to its nearest point")
+    ap.add_argument("--pair-scale", type=float, default=0.0,
+                    help="draw the pixel pairs of a split with weight exp(-distance / SCALE), "
+                    "favouring nearby pixels (default 0: every pair alike)")
     ap.add_argument("--jitter", type=float, default=0.08)
     ap.add_argument("--sources", nargs="+", choices=sorted(LOADERS), default=["frames68", "lfw_grey"],
                     help="training faces (default frames68 and lfw_grey)")
@@ -162,7 +180,9 @@ def main():
         t0 = time.time()
         stage, curs = cascade_trees.fit_stage([(g, c, t, b) for (g, _, t, b), c in zip(samples, curs)], mean, rng,
                                           trees=args.trees, depth=args.depth, shrink=args.shrink,
-                                          radius=args.radius, point_weights=point_weights)
+                                          radius=args.radius[min(n, len(args.radius) - 1)],
+                                          point_weights=point_weights, pool_layout=args.pixel_pool,
+                                          pair_scale=args.pair_scale)
         stages.append(stage)
         print("stage %d: training error %.4f (%.0f s)" % (n, error(curs), time.time() - t0), flush=True)
         cascade95.write(cascade95.Cascade(mean, stages), out)

@@ -7,19 +7,57 @@ from modelkit.formats.cascade95 import (POINTS, Node, Stage, Tree, pixel_positio
                                         reproject, similarity)
 
 
+def feature_pool(mean, rng, pool, radius, layout):
+    """Anchors and offsets (in the mean shape's frame) of the stage's pixels.
+
+    "points": a random point of the shape, moved by up to `radius` each way.
+    "face": uniform over the mean shape's bounding rectangle widened by
+    `radius` each side, each pixel anchored to its nearest point, so that the
+    pixels cover the face evenly, not the places where points crowd."""
+    if layout == "points":
+        return rng.integers(0, POINTS, pool), rng.uniform(-radius, radius, (pool, 2))
+    low, high = mean.min(0) - radius, mean.max(0) + radius
+    where = rng.uniform(low, high, (pool, 2))
+    anchors = np.argmin(((where[:, None, :] - mean[None, :, :]) ** 2).sum(-1), axis=1)
+    return anchors, where - mean[anchors]
+
+
+class PairSampler:
+    """Draws the candidate pixel pairs of a split. With pair_scale > 0 a pair
+    is drawn with a weight exp(-distance / pair_scale) (distance in the mean
+    shape's frame): differences of nearby pixels tell edges and shading
+    apart, those of distant pixels mostly lighting and identity."""
+
+    def __init__(self, positions, rng, pair_scale):
+        self.rng, self.pool = rng, len(positions)
+        self.cumulative = None
+        if pair_scale > 0:
+            d = np.linalg.norm(positions[:, None, :] - positions[None, :, :], axis=-1)
+            w = np.exp(-d / pair_scale)
+            np.fill_diagonal(w, 0.0)
+            self.cumulative = np.cumsum(w.reshape(-1))
+
+    def draw(self, count):
+        if self.cumulative is None:
+            return self.rng.integers(0, self.pool, count), self.rng.integers(0, self.pool, count)
+        k = np.searchsorted(self.cumulative, self.rng.uniform(0.0, self.cumulative[-1], count), side="right")
+        k = np.minimum(k, self.pool * self.pool - 1)
+        return k // self.pool, k % self.pool
+
+
 def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, shrink=0.1, radius=0.12,
-              point_weights=None):
+              point_weights=None, pool_layout="points", pair_scale=0.0):
     """One stage of gradient-boosted pixel-difference trees.
 
     samples: list of (grey, current (95, 2) frame shape, target (95, 2) frame
     shape, box). point_weights: (95,) weights of the points' residuals when
     a split is chosen (default all 1); the leaves still hold every point's
-    plain mean. Returns (Stage, new current shapes)."""
+    plain mean. pool_layout and pair_scale: see feature_pool and
+    PairSampler. Returns (Stage, new current shapes)."""
     n = len(samples)
     mean = np.asarray(mean, np.float64)
-    # Feature pool: anchors and offsets in the mean shape's frame.
-    anchors = rng.integers(0, POINTS, pool)
-    offsets = rng.uniform(-radius, radius, (pool, 2))
+    anchors, offsets = feature_pool(mean, rng, pool, radius, pool_layout)
+    pairs = PairSampler(mean[anchors] + offsets, rng, pair_scale)
     values = np.empty((n, pool), np.float32)
     resid = np.empty((n, 2 * POINTS), np.float64)
     frames = []
@@ -46,8 +84,7 @@ def fit_stage(samples, mean, rng, trees=100, depth=4, pool=400, candidates=20, s
             for j in range(2 ** level):
                 idx = np.nonzero(member == j)[0]
                 node = nodes[first + j]
-                a = rng.integers(0, pool, candidates)
-                b = rng.integers(0, pool, candidates)
+                a, b = pairs.draw(candidates)
                 diffs = values[idx][:, a] - values[idx][:, b]  # (m, candidates)
                 if len(idx) > 1:
                     pick = rng.integers(0, len(idx), candidates)
