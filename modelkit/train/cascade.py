@@ -73,7 +73,7 @@ def per_stage_values(text):
         values = [float(v) for v in text.split(",")]
     except ValueError:
         raise argparse.ArgumentTypeError("numbers separated by commas: %r" % text)
-    if not values or any(v <= 0 for v in values):
+    if any(v <= 0 for v in values):
         raise argparse.ArgumentTypeError("positive numbers: %r" % text)
     return values
 
