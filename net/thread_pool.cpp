@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 
 namespace kx {
@@ -43,6 +44,8 @@ void run_one(const std::function<void(int, int)>& task, int index, int slot) {
 ThreadPool::ThreadPool(int threads) {
     const int n = std::max(threads, 1);
     workers_.reserve(size_t(n - 1));
+    next_.assign(size_t(n), 0);
+    end_.assign(size_t(n), 0);
     try {
         for (int slot = 1; slot < n; ++slot) workers_.emplace_back(&ThreadPool::work, this, slot);
     } catch (...) {
@@ -74,10 +77,23 @@ void ThreadPool::work(int slot) {
     }
 }
 
+int ThreadPool::take(int slot) {
+    if (next_[size_t(slot)] < end_[size_t(slot)]) return next_[size_t(slot)]++;
+    // The nearest neighbour with indices left gives the end of its share
+    // that touches this slot's: a share below gives its last index, a share
+    // above its first.
+    const int slots = size();
+    for (int d = 1; d < slots; ++d) {
+        const int below = slot - d, above = slot + d;
+        if (below >= 0 && next_[size_t(below)] < end_[size_t(below)]) return --end_[size_t(below)];
+        if (above < slots && next_[size_t(above)] < end_[size_t(above)]) return next_[size_t(above)]++;
+    }
+    return -1;
+}
+
 void ThreadPool::drain(int slot) {
     std::unique_lock<std::mutex> hold(lock_);
-    while (next_ < count_) {
-        const int index = next_++;
+    for (int index = take(slot); index >= 0; index = take(slot)) {
         const std::function<void(int, int)>* task = task_;
         hold.unlock();
         std::exception_ptr failure;
@@ -106,8 +122,11 @@ void ThreadPool::run(int count, const std::function<void(int, int)>& task) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         task_ = &task;
-        count_ = count;
-        next_ = 0;
+        const int slots = size();
+        for (int s = 0; s < slots; ++s) {
+            next_[size_t(s)] = int(int64_t(count) * s / slots);
+            end_[size_t(s)] = int(int64_t(count) * (s + 1) / slots);
+        }
         unfinished_ = count;
         error_ = nullptr;
         ++job_;
@@ -123,8 +142,6 @@ void ThreadPool::run(int count, const std::function<void(int, int)>& task) {
         std::unique_lock<std::mutex> hold(lock_);
         done_.wait(hold, [&] { return unfinished_ == 0; });
         task_ = nullptr;
-        count_ = 0;
-        next_ = 0;
         failure = error_;
         error_ = nullptr;
     }

@@ -31,6 +31,11 @@ public:
     // Runs task(index, slot) for every index in [0, count) and returns when
     // all have finished. `slot` is in [0, size()) and no two tasks that run
     // at the same time share one, so a task may use per-slot scratch memory.
+    // Slot s first takes the indices of its own share, the s-th of size()
+    // equal runs of [0, count), in order; a slot whose share is done takes
+    // the indices left in a neighbour's share nearest its own. So layers cut
+    // the same way one after another give each thread the same part of the
+    // data, which stays in that core's cache.
     // The first exception a task throws is rethrown here once every task has
     // ended. Calls from two threads take turns; a call from inside a task
     // runs its tasks on the calling thread alone.
@@ -40,6 +45,8 @@ private:
     void work(int slot);
     // Takes indices of the current job until none are left.
     void drain(int slot);
+    // The next index for `slot` (see run), or -1 when none is left; under lock_.
+    int take(int slot);
 
     std::vector<std::thread> workers_;
     std::mutex run_lock_;  // one job at a time
@@ -47,8 +54,9 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     const std::function<void(int, int)>* task_ = nullptr;
-    int count_ = 0;
-    int next_ = 0;          // next index to hand out
+    // Per slot, the indices of its share not yet handed out: [next_, end_).
+    std::vector<int> next_;
+    std::vector<int> end_;
     // Indices handed out or pending that have not ended; changed under the
     // lock, also read without it by the caller waiting for the last ones.
     std::atomic<int> unfinished_{0};

@@ -118,11 +118,11 @@ void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     }
 }
 
-// The zero-padded copy of one channel, rows of wq values: with stride 1
-// the one phase plane is the padded input itself, written in one pass.
-void pad_plane(const float* plane, int height, int width, int pad, int hq, int wq, float* out) {
+// Rows [i0, i1) of the zero-padded copy of one channel, rows of wq values:
+// with stride 1 the one phase plane is the padded input itself.
+void pad_plane(const float* plane, int height, int width, int pad, int i0, int i1, int wq, float* out) {
     const int copied = std::max(0, std::min(width, wq - pad));
-    for (int i = 0; i < hq; ++i) {
+    for (int i = i0; i < i1; ++i) {
         float* row = out + size_t(i) * wq;
         const int y = i - pad;
         if (y < 0 || y >= height) {
@@ -135,20 +135,20 @@ void pad_plane(const float* plane, int height, int width, int pad, int hq, int w
     }
 }
 
-// The phase rows py of one channel: phase (py, px) row i holds the padded
-// input row i * stride + py, columns px, px + stride, ...; planes of hq x
-// wq, phase (py, px) at out + (py * stride + px) * hq * wq. `padded` is a
-// scratch row of wq * stride floats.
-void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int hq, int wq,
-                      float* out, float* padded) {
+// Rows [i0, i1) of the phase rows py of one channel: phase (py, px) row i
+// holds the padded input row i * stride + py, columns px, px + stride, ...;
+// planes of hq x wq, phase (py, px) at out + (py * stride + px) * hq * wq.
+// `padded` is a scratch row of wq * stride floats.
+void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int i0, int i1, int hq,
+                      int wq, float* out, float* padded) {
     if (stride == 1) {
-        pad_plane(plane, height, width, pad, hq, wq, out);
+        pad_plane(plane, height, width, pad, i0, i1, wq, out);
         return;
     }
     const size_t phase_plane = size_t(hq) * wq;
     const int row_length = wq * stride;
     std::fill(padded, padded + row_length, 0.0f);
-    for (int i = 0; i < hq; ++i) {
+    for (int i = i0; i < i1; ++i) {
         // Phase (py, 0) row i; phase (py, px) is px planes further on.
         float* first = out + size_t(py * stride) * phase_plane + size_t(i) * wq;
         const int y = i * stride + py - pad;
@@ -274,6 +274,10 @@ ConvLayer::Tiling ConvLayer::tiling(int tile_rows, bool threaded) const {
     return t;
 }
 
+ConvLayer::Tiling ConvLayer::tiling_for(size_t row_floats, int wq, const ThreadPool* pool) const {
+    return tiling(rows_per_tile(sizeof(float) * row_floats, out_height, out_width, wq), slot_count(pool) > 1);
+}
+
 // The input, zero-padded, is split into stride x stride phase planes per
 // channel: phase (py, px) holds the padded values at rows py, py + stride,
 // ... and columns px, px + stride, .... Tap (ky, kx) of output (y, x) is
@@ -315,12 +319,22 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         if (phases > 1 || pad > 0) {
             phases_.resize(size_t(in.channels) * phases * plane);
             row_scratch_.resize(size_t(slot_count(pool)) * size_t(wq) * stride);
+            // In bands of phase rows, one per tile of output rows (the last
+            // band takes the rows after the last tile's): the thread that
+            // multiplies a tile has mostly prepared its inputs itself, from
+            // the rows of the previous layer that it wrote.
+            const Tiling bands = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
             float* out = phases_.data();
-            parallel_for(pool, in.channels * stride, [&](int task, int slot) {
-                const int c = task / stride, py = task % stride;
-                split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py,
-                                 int(hq), wq, out + size_t(c) * phases * plane,
-                                 row_scratch_.data() + size_t(slot) * wq * stride);
+            parallel_for(pool, bands.tiles, [&](int band, int slot) {
+                const int i0 = band * bands.rows;
+                const int i1 = band + 1 == bands.tiles ? int(hq) : std::min(int(hq), i0 + bands.rows);
+                for (int c = 0; c < in.channels; ++c) {
+                    for (int py = 0; py < stride; ++py) {
+                        split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad,
+                                         stride, py, i0, i1, int(hq), wq, out + size_t(c) * phases * plane,
+                                         row_scratch_.data() + size_t(slot) * wq * stride);
+                    }
+                }
             });
             source = phases_.data();
         }
@@ -334,8 +348,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         row_floats = size_t(in.channels) * phases * wq;
     }
 
-    const size_t bytes_per_row = sizeof(float) * row_floats;
-    const Tiling t = tiling(rows_per_tile(bytes_per_row, out_height, out_width, wq), slot_count(pool) > 1);
+    const Tiling t = tiling_for(row_floats, wq, pool);
     // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
     // product writes straight into the top.
     const bool in_place = wq == out_width;

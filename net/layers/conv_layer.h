@@ -60,6 +60,9 @@ private:
         int groups = 1;
     };
     Tiling tiling(int tile_rows, bool threaded) const;
+    // The tiling of a product whose output rows read `row_floats` input
+    // values each, on rows of wq columns.
+    Tiling tiling_for(size_t row_floats, int wq, const ThreadPool* pool) const;
     void forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
                        float* top);
     // Grows col_buffer to at least `floats` values; never shrinks it.

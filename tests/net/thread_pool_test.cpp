@@ -43,6 +43,35 @@ TEST(ThreadPool, RunsEveryIndexOnceWithExclusiveSlots) {
     }
 }
 
+// Each slot starts at the first index of its own share (the s-th of equal
+// runs of the indices), so that layers cut alike give a thread the same
+// rows one after another. The first task of every slot waits until all
+// slots have begun one, so no slot can have emptied its share and taken
+// from another's before the others start.
+TEST(ThreadPool, EachSlotStartsAtItsOwnShare) {
+    for (int threads : {2, 3}) {
+        for (int count : {threads, 10, 31}) {
+            ThreadPool pool(threads);
+            std::vector<std::atomic<int>> first(static_cast<size_t>(threads));
+            for (auto& f : first) f = -1;
+            std::atomic<int> started{0};
+            pool.run(count, [&](int index, int slot) {
+                int none = -1;
+                if (!first[size_t(slot)].compare_exchange_strong(none, index)) return;
+                ++started;
+                const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (started.load() < threads && std::chrono::steady_clock::now() < give_up) {
+                    std::this_thread::yield();
+                }
+            });
+            for (int s = 0; s < threads; ++s) {
+                EXPECT_EQ(first[size_t(s)].load(), count * s / threads)
+                    << threads << " threads, " << count << " tasks, slot " << s;
+            }
+        }
+    }
+}
+
 // With two threads and tasks that wait for each other, both must really
 // run at once: a pool that ran everything on the caller would hang here,
 // so the wait is bounded and the test checks it was not needed.

@@ -117,6 +117,8 @@ TEST(ConvLayerThreads, SameBitsOnEveryThreadCountAndRightValues) {
         {"3 x 3, 64 maps", 32, 17, 23, 64, 3, 1, 1, false},
         {"small and deep", 64, 6, 6, 96, 3, 1, 0, false},
         {"odd map count, uneven stride", 5, 80, 75, 10, 3, 2, 1, false},
+        // More padded rows after the last output row's than any band holds.
+        {"stride 3, wide padding", 4, 40, 37, 8, 5, 3, 4, false},
     };
     for (const ConvShape& s : shapes) {
         SCOPED_TRACE(s.why);
