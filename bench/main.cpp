@@ -13,6 +13,7 @@
 
 #include "bench_names.h"
 #include "conv_cases.h"
+#include "net/layers/tile_product.h"
 
 namespace {
 
@@ -54,16 +55,19 @@ void print_summary(const std::map<std::string, double>& gflops) {
     std::string lines;
     for (const kx::bench::ConvCase& c : kx::bench::conv_cases()) {
         for (int threads : kx::bench::kConvThreadCounts) {
-            double ours = 0.0, theirs = 0.0;
-            if (!find(conv_benchmark_name(c.name, "kx", threads), ours) ||
-                !find(conv_benchmark_name(c.name, "opencv", threads), theirs)) {
-                continue;  // filtered out
+            for (const char* runner : {"kx", "kx-avx2"}) {
+                double ours = 0.0, theirs = 0.0;
+                if (!find(conv_benchmark_name(c.name, runner, threads), ours) ||
+                    !find(conv_benchmark_name(c.name, "opencv", threads), theirs)) {
+                    continue;  // filtered out, or no such kernel here
+                }
+                char line[300];
+                std::snprintf(line, sizeof line,
+                              "conv %-24s %d thread%s: %-7s %6.2f GFLOP/s, opencv dnn %6.2f GFLOP/s, ratio %.2f\n",
+                              c.name.c_str(), threads, threads == 1 ? " " : "s", runner, ours, theirs,
+                              ours / theirs);
+                lines += line;
             }
-            char line[300];
-            std::snprintf(line, sizeof line,
-                          "conv %-24s %d thread%s: kx %6.2f GFLOP/s, opencv dnn %6.2f GFLOP/s, kx/opencv %.2f\n",
-                          c.name.c_str(), threads, threads == 1 ? " " : "s", ours, theirs, ours / theirs);
-            lines += line;
         }
     }
     if (!lines.empty()) std::printf("\nsummary, at the same thread count (above 1.00: ours is faster):\n%s", lines.c_str());
@@ -82,6 +86,10 @@ int main(int argc, char** argv) {
     }
     std::printf("our convolutions match OpenCV's dnn module on all %zu sizes\n",
                 kx::bench::conv_cases().size());
+    const kx::ProductKernel kernel = kx::tile_product_kernel();
+    std::printf("matrix product kernel in use: %s\n", kernel == kx::ProductKernel::avx512 ? "AVX-512"
+                                                       : kernel == kx::ProductKernel::avx2 ? "AVX2"
+                                                                                            : "plain C++");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     GflopsReporter reporter;

@@ -50,9 +50,10 @@ int rows_per_tile(size_t bytes_per_row, int out_h, int out_w, int wq) {
     const int fit = int(std::max<size_t>(1, kTileBytes / std::max<size_t>(1, bytes_per_row)));
     const int wide_enough = (kMinTileColumns + out_w - 1) / out_w;
     const int base = std::clamp(std::min(fit, std::max(out_h / kRowTiles, wide_enough)), 1, out_h);
+    const double block = tile_product_columns();
     auto waste = [&](int rows) {
         const double columns = double(rows - 1) * wq + out_w;
-        return std::ceil(columns / kTileProductColumns) * kTileProductColumns / columns;
+        return std::ceil(columns / block) * block / columns;
     };
     int best = base;
     for (int rows = base + 1; rows <= std::min({2 * base, fit, out_h}); ++rows) {

@@ -1,6 +1,6 @@
-// The tiled convolution: the product kernel against a double-precision
+// The tiled convolution: the product kernels against a double-precision
 // reference, and the whole layer against a direct convolution, with its
-// result the same to the bit on every thread count.
+// result the same to the bit on every thread count and kernel.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,54 +16,78 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-// Sizes around the 4 x 24 register block, with row strides wider than the
-// rows: the outputs must be right, the values between rows (sentinels)
-// untouched, and any cut of the outputs into pieces must give the same bits.
+// The product kernels this CPU runs: the one the library picks, and AVX2
+// as well where that is AVX-512.
+std::vector<ProductKernel> kernels_here() {
+    std::vector<ProductKernel> kernels{tile_product_kernel()};
+    if (kernels[0] == ProductKernel::avx512) kernels.push_back(ProductKernel::avx2);
+    return kernels;
+}
+
+// Runs the product with another kernel while it lives.
+class KernelChoice {
+public:
+    explicit KernelChoice(ProductKernel kernel) : before_(tile_product_kernel()) {
+        EXPECT_TRUE(use_tile_product_kernel(kernel));
+    }
+    ~KernelChoice() { use_tile_product_kernel(before_); }
+
+private:
+    ProductKernel before_;
+};
+
+// Sizes around the register blocks (4 x 24 for AVX2, 8 x 32 for AVX-512),
+// with row strides wider than the rows, on every kernel this CPU runs: the
+// outputs must be right, the values between rows (sentinels) untouched,
+// and any cut of the outputs into pieces must give the same bits.
 TEST(TileProduct, MatchesAReferenceAndIgnoresHowOutputsAreCut) {
     const float sentinel = std::numeric_limits<float>::quiet_NaN();
-    for (int m : {1, 3, 4, 5, 9, 17}) {
-        for (int n : {1, 8, 23, 24, 25, 50}) {
-            for (int k : {0, 1, 7, 40, 400}) {
-                SCOPED_TRACE(testing::Message() << m << " x " << n << " x " << k);
-                const int lda = k + 3, ldb = n + 5, ldc = n + 2;
-                const std::vector<float> A = random_values(size_t(m) * lda, 1u + m);
-                const std::vector<float> B = random_values(size_t(k) * ldb, 2u + n);
-                const std::vector<float> bias = random_values(size_t(m), 3u + k);
+    for (ProductKernel kernel : kernels_here()) {
+        const KernelChoice choice(kernel);
+        for (int m : {1, 3, 4, 5, 8, 9, 17}) {
+            for (int n : {1, 8, 23, 24, 25, 32, 33, 50, 70}) {
+                for (int k : {0, 1, 7, 40, 400}) {
+                    SCOPED_TRACE(testing::Message() << "kernel " << int(kernel) << ": " << m << " x " << n << " x " << k);
+                    const int lda = k + 3, ldb = n + 5, ldc = n + 2;
+                    const std::vector<float> A = random_values(size_t(m) * lda, 1u + m);
+                    const std::vector<float> B = random_values(size_t(k) * ldb, 2u + n);
+                    const std::vector<float> bias = random_values(size_t(m), 3u + k);
 
-                std::vector<float> whole(size_t(m) * ldc, sentinel);
-                tile_product(A.data(), lda, B.data(), ldb, bias.data(), whole.data(), ldc, m, n, k);
-                for (int i = 0; i < m; ++i) {
-                    for (int j = 0; j < ldc; ++j) {
-                        const float got = whole[size_t(i) * ldc + j];
-                        if (j >= n) {
-                            EXPECT_TRUE(std::isnan(got)) << "written past the row at " << i << "," << j;
-                            continue;
+                    std::vector<float> whole(size_t(m) * ldc, sentinel);
+                    tile_product(A.data(), lda, B.data(), ldb, bias.data(), whole.data(), ldc, m, n, k);
+                    for (int i = 0; i < m; ++i) {
+                        for (int j = 0; j < ldc; ++j) {
+                            const float got = whole[size_t(i) * ldc + j];
+                            if (j >= n) {
+                                EXPECT_TRUE(std::isnan(got)) << "written past the row at " << i << "," << j;
+                                continue;
+                            }
+                            double want = bias[size_t(i)];
+                            for (int p = 0; p < k; ++p) want += double(A[size_t(i) * lda + p]) * B[size_t(p) * ldb + j];
+                            EXPECT_NEAR(got, want, 1e-5 * (1 + k)) << i << "," << j;
+    #if defined(__AVX2__) && defined(__FMA__)
+                            // The promised order: one fused multiply-add per term
+                            // from zero, in input order, then the bias.
+                            float chain = 0.0f;
+                            for (int p = 0; p < k; ++p) chain = std::fma(A[size_t(i) * lda + p], B[size_t(p) * ldb + j], chain);
+                            EXPECT_EQ(got, chain + bias[size_t(i)]) << i << "," << j;
+    #endif
                         }
-                        double want = bias[size_t(i)];
-                        for (int p = 0; p < k; ++p) want += double(A[size_t(i) * lda + p]) * B[size_t(p) * ldb + j];
-                        EXPECT_NEAR(got, want, 1e-5 * (1 + k)) << i << "," << j;
-#if defined(__AVX2__) && defined(__FMA__)
-                        // The promised order: one fused multiply-add per term
-                        // from zero, in input order, then the bias.
-                        float chain = 0.0f;
-                        for (int p = 0; p < k; ++p) chain = std::fma(A[size_t(i) * lda + p], B[size_t(p) * ldb + j], chain);
-                        EXPECT_EQ(got, chain + bias[size_t(i)]) << i << "," << j;
-#endif
                     }
-                }
 
-                // Rows one at a time, columns in pieces of 5.
-                std::vector<float> pieces(size_t(m) * ldc, sentinel);
-                for (int i = 0; i < m; ++i) {
-                    for (int j = 0; j < n; j += 5) {
-                        tile_product(A.data() + size_t(i) * lda, lda, B.data() + j, ldb, bias.data() + i,
-                                     pieces.data() + size_t(i) * ldc + j, ldc, 1, std::min(5, n - j), k);
+                    // Rows one at a time, columns in pieces of 5.
+                    std::vector<float> pieces(size_t(m) * ldc, sentinel);
+                    for (int i = 0; i < m; ++i) {
+                        for (int j = 0; j < n; j += 5) {
+                            tile_product(A.data() + size_t(i) * lda, lda, B.data() + j, ldb, bias.data() + i,
+                                         pieces.data() + size_t(i) * ldc + j, ldc, 1, std::min(5, n - j), k);
+                        }
                     }
-                }
-                for (int i = 0; i < m; ++i) {
-                    const std::vector<float> a(whole.begin() + i * ldc, whole.begin() + i * ldc + n);
-                    const std::vector<float> b(pieces.begin() + i * ldc, pieces.begin() + i * ldc + n);
-                    EXPECT_TRUE(same_bits(a, b)) << "row " << i;
+                    for (int i = 0; i < m; ++i) {
+                        const std::vector<float> a(whole.begin() + i * ldc, whole.begin() + i * ldc + n);
+                        const std::vector<float> b(pieces.begin() + i * ldc, pieces.begin() + i * ldc + n);
+                        EXPECT_TRUE(same_bits(a, b)) << "row " << i;
+                    }
                 }
             }
         }
@@ -140,6 +164,13 @@ TEST(ConvLayerThreads, SameBitsOnEveryThreadCountAndRightValues) {
             EXPECT_EQ(h.run(), "");
             h.layer->threads = nullptr;
             EXPECT_TRUE(same_bits(h.top_values(), alone)) << threads << " threads";
+        }
+        // The narrower kernel cuts the tiles otherwise, to the same bits.
+        for (ProductKernel kernel : kernels_here()) {
+            const KernelChoice choice(kernel);
+            std::fill(h.top().data, h.top().data + h.top().count, 0.0f);
+            EXPECT_EQ(h.run(), "");
+            EXPECT_TRUE(same_bits(h.top_values(), alone)) << "kernel " << int(kernel);
         }
     }
 }
