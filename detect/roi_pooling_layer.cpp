@@ -108,12 +108,13 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
     std::fill(top.data + size_t(rows) * per_box, top.data + size_t(top.count), 0.0f);
     // Bin edges of one box per slot: hstart, hend, wstart, wend.
     const size_t edges = 2 * (rows_out + cols_out);
-    std::vector<int> scratch(edges * size_t(slot_count(threads)));
+    const size_t edges_stride = slot_stride(edges);
+    std::vector<int> scratch(edges_stride * size_t(slot_count(threads)));
 
     // Boxes are pooled independently, each by one task.
     parallel_for(rows > 1 ? threads : nullptr, rows, [&](int r, int slot) {
         const float* row = rois.data + size_t(r) * row_stride;
-        int* hstart = scratch.data() + edges * size_t(slot);
+        int* hstart = scratch.data() + edges_stride * size_t(slot);
         int* hend = hstart + rows_out;
         int* wstart = hend + rows_out;
         int* wend = wstart + cols_out;

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -82,5 +83,12 @@ void parallel_for(ThreadPool* pool, int count, const std::function<void(int inde
 
 // How many slots a parallel_for on `pool` may use at once.
 inline int slot_count(const ThreadPool* pool) { return pool != nullptr ? pool->size() : 1; }
+
+// The distance between two slots' parts of a per-slot scratch of `values`
+// floats or ints each: rounded up to whole 64-byte cache lines and one line
+// more, so that no line holds values of two slots whatever the buffer's
+// alignment (two cores writing one line pass it back and forth at every
+// write).
+inline size_t slot_stride(size_t values) { return (values + 15) / 16 * 16 + 16; }
 
 }  // namespace kx

@@ -319,7 +319,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         const size_t plane = size_t(hq) * size_t(wq);
         if (phases > 1 || pad > 0) {
             phases_.resize(size_t(in.channels) * phases * plane);
-            row_scratch_.resize(size_t(slot_count(pool)) * size_t(wq) * stride);
+            const size_t row_stride = slot_stride(size_t(wq) * stride);
+            row_scratch_.resize(size_t(slot_count(pool)) * row_stride);
             // In bands of phase rows, one per tile of output rows (the last
             // band takes the rows after the last tile's): the thread that
             // multiplies a tile has mostly prepared its inputs itself, from
@@ -333,7 +334,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                     for (int py = 0; py < stride; ++py) {
                         split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad,
                                          stride, py, i0, i1, int(hq), wq, out + size_t(c) * phases * plane,
-                                         row_scratch_.data() + size_t(slot) * wq * stride);
+                                         row_scratch_.data() + size_t(slot) * row_stride);
                     }
                 }
             });
@@ -355,7 +356,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
     const bool in_place = wq == out_width;
     const int tile_columns = (t.rows - 1) * wq + out_width;
     const size_t scratch = size_t(t.group_maps) * tile_columns;
-    if (!in_place) reserve_scratch(scratch * size_t(slot_count(pool)));
+    const size_t block_stride = slot_stride(scratch);
+    if (!in_place) reserve_scratch(block_stride * size_t(slot_count(pool)));
 
     const int spatial = out_height * out_width;
     const float* biases = weights[1]->data;
@@ -375,7 +377,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
             }
             return;
         }
-        float* block = col_buffer->data + scratch * size_t(slot);
+        float* block = col_buffer->data + block_stride * size_t(slot);
         tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, block, tile_columns, maps, columns,
                           depth);
         for (int m = 0; m < maps; ++m) {
