@@ -37,8 +37,8 @@ import torch.nn.functional as F
 from modelkit.data import datasets, detected_boxes, samples95
 from modelkit.nets.ninety_five_net import WIDTHS, network_of
 from modelkit.train.epoch_validation import RunValidation, learning_rate
-from modelkit.train.clock import (add_until_option, apply_threads, init_weights,
-                            save_checkpoint, threads_from_file, utc_next_at)
+from modelkit.train.clock import (add_until_option, apply_threads, init_weights, save_checkpoint,
+                            start_for_fraction, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
 FIVE_ROWS = ((39, 45), (51, 57), (65, 72), (87, 87), (91, 91))
@@ -159,6 +159,10 @@ def main():
                     "has passed; saved to runs/ninety_five[TAG]_average.pt at the end")
     ap.add_argument("--tag", default="", help="name of this run's checkpoint files: "
                     "runs/ninety_five_TAG_{last,best,average}.pt")
+    ap.add_argument("--resume-at", type=float, metavar="FRAC",
+                    help="when resuming a run after a pause (another machine or day): carry on at "
+                    "FRAC of the learning-rate curve up to --until, instead of counting the pause "
+                    "as time spent (the checkpoint records the fraction it reached)")
     ap.add_argument("--seed", type=int, default=0,
                     help="seed of a new network's initial weights (default 0); runs meant to be "
                     "averaged into one file need different seeds")
@@ -209,7 +213,7 @@ def main():
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
                  "step": step, "best": kept.best, "start": start, "widths": widths,
-                 "members": members}
+                 "members": members, "frac": (time.time() - start) / max(1.0, end - start)}
         state.update(extra or {})
         save_checkpoint(state, path)
 
@@ -221,7 +225,11 @@ def main():
         model.load_state_dict(resume["model"])
         opt.load_state_dict(resume["optimizer"])
         epoch, step, kept.best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
-        print("resumed from %s: epoch %d, step %d, best %.4f" % (LAST, epoch, step, kept.best), flush=True)
+        if args.resume_at is not None:
+            start = start_for_fraction(time.time(), end, args.resume_at)
+        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time (the checkpoint: %.0f%%)"
+              % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start),
+                 100 * resume.get("frac", float("nan"))), flush=True)
 
     last_save = time.time()
     done = False
