@@ -83,7 +83,7 @@ struct TailScratch {
 template <int kColumns, int kLanes>
 TailScratch& tail_scratch(int m, int n, int k) {
     thread_local TailScratch tail;
-    const int width = (n % kColumns + kLanes - 1) / kLanes * kLanes;
+    const int width = padded_tail_width(n, kColumns, kLanes);
     if (width > 0) {
         tail.b.resize(size_t(k > 1 ? k : 1) * size_t(width));
         tail.c.resize(size_t(m) * size_t(width));

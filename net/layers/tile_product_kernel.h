@@ -37,6 +37,10 @@ struct TableRows {
 // channels.)
 constexpr int kMaxPart = 128;
 
+// Floats per row of the padded tail of n columns: the columns after the last
+// whole block of `columns`, rounded up to whole vectors of `lanes`.
+constexpr int padded_tail_width(int n, int columns, int lanes) { return (n % columns + lanes - 1) / lanes * lanes; }
+
 // One part of the sums: terms [begin, end).
 struct Part {
     int begin;
@@ -129,7 +133,7 @@ void product(const float* A, int lda, Rows B, const float* bias, float* C, int l
     constexpr int columns = Vec::lanes * Vec::vectors;
     const int rest = n % columns;
     const int whole = n - rest;
-    const int width = (rest + Vec::lanes - 1) / Vec::lanes * Vec::lanes;
+    const int width = padded_tail_width(n, columns, Vec::lanes);
     if (rest > 0) {
         const Rows last = B.shifted(whole);
         for (int p = 0; p < k; ++p) {
