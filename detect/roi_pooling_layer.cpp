@@ -33,6 +33,51 @@ int clamp_edge(double edge, int size) { return int(std::min(std::max(edge, 0.0),
 // A box row holds at least the five values every row is read with.
 bool rows_usable(const Blob& rois) { return rois.num > 0 && rois.count / rois.num >= kRowValues; }
 
+// A box's bin edges: rows [hstart, hend) by columns [wstart, wend).
+struct Bins {
+    const int* hstart;
+    const int* hend;
+    const int* wstart;
+    const int* wend;
+    int rows;
+    int cols;
+};
+
+// Channels pooled side by side. A running maximum is a chain of dependent
+// comparisons, each waiting for the one before; several channels give the
+// CPU independent chains to overlap. Each channel still visits its cells in
+// the order it would alone, so the bits do not change.
+constexpr int kChannelGroup = 8;
+
+// Pools G channels (maps `plane` floats apart) of one box into their cells
+// (out, out + cells, ...). Only strictly larger values replace a running
+// maximum that starts at kStartValue: NaN is passed over, and of equal
+// values (+0 and -0) the first visited stays. An empty bin gives 0.
+template <int G>
+void pool_channels(const float* map, size_t plane, int width, const Bins& bins, float* out) {
+    const size_t cells = size_t(bins.rows) * size_t(bins.cols);
+    for (int ph = 0; ph < bins.rows; ++ph) {
+        const int h0 = bins.hstart[ph], h1 = bins.hend[ph];
+        for (int pw = 0; pw < bins.cols; ++pw) {
+            const int w0 = bins.wstart[pw], w1 = bins.wend[pw];
+            float value[G];
+            const bool empty = h1 <= h0 || w1 <= w0;
+            for (int g = 0; g < G; ++g) value[g] = empty ? 0.0f : kStartValue;
+            for (int h = empty ? h1 : h0; h < h1; ++h) {
+                const float* line = map + size_t(h) * size_t(width);
+                for (int w = w0; w < w1; ++w) {
+                    for (int g = 0; g < G; ++g) {
+                        const float v = line[size_t(g) * plane + size_t(w)];
+                        if (v > value[g]) value[g] = v;
+                    }
+                }
+            }
+            const size_t cell = size_t(ph) * size_t(bins.cols) + size_t(pw);
+            for (int g = 0; g < G; ++g) out[size_t(g) * cells + cell] = value[g];
+        }
+    }
+}
+
 }  // namespace
 
 bool ROIPoolingLayer::check_and_record(const BlobList& bottoms) {
@@ -102,9 +147,10 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
 
     const size_t rows_out = static_cast<size_t>(pooled_h);
     const size_t cols_out = static_cast<size_t>(pooled_w);
+    const size_t cells = rows_out * cols_out;
+    const size_t per_box = size_t(channels) * cells;
     // The rows a stop leaves out read as zeros rather than as whatever the
     // memory held (fresh storage or an earlier pass's boxes).
-    const size_t per_box = size_t(channels) * rows_out * cols_out;
     std::fill(top.data + size_t(rows) * per_box, top.data + size_t(top.count), 0.0f);
     // Bin edges of one box per slot: hstart, hend, wstart, wend.
     const size_t edges = 2 * (rows_out + cols_out);
@@ -138,27 +184,13 @@ void ROIPoolingLayer::pool(const Blob& features, const Blob& rois, Blob& top) co
         }
 
         float* out = top.data + size_t(r) * per_box;
-        for (int c = 0; c < channels; ++c) {
-            const float* map = features.data + size_t(c) * plane;
-            for (int ph = 0; ph < pooled_h; ++ph) {
-                const int h0 = hstart[ph], h1 = hend[ph];
-                for (int pw = 0; pw < pooled_w; ++pw) {
-                    const int w0 = wstart[pw], w1 = wend[pw];
-                    float value = 0.0f;  // an empty cell
-                    if (h1 > h0 && w1 > w0) {
-                        // Only strictly larger values replace the running
-                        // maximum, so the visiting order does not matter.
-                        value = kStartValue;
-                        for (int h = h0; h < h1; ++h) {
-                            const float* line = map + size_t(h) * size_t(W);
-                            for (int w = w0; w < w1; ++w) {
-                                if (line[w] > value) value = line[w];
-                            }
-                        }
-                    }
-                    *out++ = value;
-                }
-            }
+        const Bins bins{hstart, hend, wstart, wend, pooled_h, pooled_w};
+        int c = 0;
+        for (; c + kChannelGroup <= channels; c += kChannelGroup) {
+            pool_channels<kChannelGroup>(features.data + size_t(c) * plane, plane, W, bins, out + size_t(c) * cells);
+        }
+        for (; c < channels; ++c) {
+            pool_channels<1>(features.data + size_t(c) * plane, plane, W, bins, out + size_t(c) * cells);
         }
     });
 }

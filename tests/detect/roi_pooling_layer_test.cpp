@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -92,6 +95,62 @@ TEST(ROIPoolingLayer, BoxesOnThreadsGiveTheSameBitsAndStopAtANegativeIndex) {
     EXPECT_TRUE(std::equal(alone.begin(), alone.begin() + kStop * kPerBox, whole.begin()));
     EXPECT_TRUE(std::all_of(alone.begin() + kStop * kPerBox, alone.end(), [](float v) { return v == 0.0f; }));
     EXPECT_FALSE(std::all_of(whole.begin() + kStop * kPerBox, whole.end(), [](float v) { return v == 0.0f; }));
+}
+
+std::vector<uint32_t> bits_of(const std::vector<float>& values) {
+    std::vector<uint32_t> bits(values.size());
+    std::memcpy(bits.data(), values.data(), values.size() * sizeof(float));
+    return bits;
+}
+
+// Channels are pooled several at a time; each must still come out as it
+// does pooled alone, to the bit: of +0 and -0 the first visited stays, NaN
+// is passed over, and a bin of nothing above the start value keeps it.
+TEST(ROIPoolingLayer, ChannelsPooledTogetherGiveTheirOwnBits) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float palette[] = {0.0f, -0.0f, 0.0f, -0.0f, 1.5f, nan, -20000.0f, -0.0f};
+    const std::vector<float> rows = {0, 0, 0, 6, 4,  0, 1, 1, 2, 2,   0, 3, 0, 9, 9,
+                                     0, 5, 3, 5, 3,  0, 8, 8, 20, 20, 0, 2, 1, 4, 5};
+    const int boxes = int(rows.size() / 5);
+    const std::string params = "type:roipooling,pooled_w:3,pooled_h:2,spatial_scale:1,";
+    auto pool = [&](int channels, const std::vector<float>& maps) {
+        LayerHarness h(params);
+        h.set_bottom(0, {channels, 5, 7}, maps);
+        h.set_bottom(1, {5, 1, 1}, {0, 0, 0, 1, 1});
+        EXPECT_TRUE(h.setup());
+        h.set_bottom(1, {5, 1, 1, boxes}, rows);
+        EXPECT_EQ(h.run(), "");
+        return h.top_values();
+    };
+    for (int channels : {1, 3, 4, 5, 9}) {
+        SCOPED_TRACE(channels);
+        std::vector<float> maps(size_t(channels) * 35);
+        for (size_t i = 0; i < maps.size(); ++i) maps[i] = palette[(i * 7 + i / 35) % 8];
+        const std::vector<float> together = pool(channels, maps);
+        ASSERT_EQ(together.size(), size_t(boxes) * channels * 6);
+        for (int c = 0; c < channels; ++c) {
+            const std::vector<float> map(maps.begin() + c * 35, maps.begin() + (c + 1) * 35);
+            const std::vector<uint32_t> alone = bits_of(pool(1, map));
+            for (int b = 0; b < boxes; ++b) {
+                const auto first = together.begin() + (size_t(b) * channels + c) * 6;
+                EXPECT_EQ(bits_of(std::vector<float>(first, first + 6)),
+                          std::vector<uint32_t>(alone.begin() + b * 6, alone.begin() + (b + 1) * 6))
+                    << "box " << b << ", channel " << c;
+            }
+        }
+    }
+    // The first zero visited stays, in every channel of a group.
+    const std::vector<float> orders = {-0.0f, 0.0f, 0.0f, -0.0f, -0.0f, 0.0f, 0.0f, -0.0f, nan, -0.0f};
+    LayerHarness h("type:roipooling,pooled_w:1,pooled_h:1,spatial_scale:1,");
+    h.set_bottom(0, {5, 1, 2}, orders);
+    h.set_bottom(1, {5, 1, 1}, {0, 0, 0, 1, 0});
+    ASSERT_TRUE(h.setup());
+    EXPECT_EQ(h.run(), "");
+    for (int c = 0; c < 5; ++c) {
+        const float want = std::isnan(orders[size_t(c) * 2]) ? orders[size_t(c) * 2 + 1] : orders[size_t(c) * 2];
+        EXPECT_EQ(std::signbit(h.top().data[c]), std::signbit(want)) << "channel " << c;
+        EXPECT_EQ(h.top().data[c], 0.0f);
+    }
 }
 
 TEST(ROIPoolingLayer, NamesMissingKeysAndRefusesShortRows) {
