@@ -102,6 +102,42 @@ void deal_pairs(const float* __restrict row, int n, float* out, size_t step) {
         odd[j] = row[2 * j + 1];
     }
 }
+
+// Stride 4, eight quadruples at a time: each 128-bit lane of four loads is
+// one quadruple; a 4 x 4 transpose per lane gathers every phase's values of
+// quadruples 0, 2, 4, 6 in the low lanes and 1, 3, 5, 7 in the high ones,
+// and one permutation puts them in order.
+void deal_quads(const float* __restrict row, int n, float* out, size_t step) {
+    float* __restrict o0 = out;
+    float* __restrict o1 = out + step;
+    float* __restrict o2 = out + 2 * step;
+    float* __restrict o3 = out + 3 * step;
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const float* r = row + 4 * j;
+        const __m256 a = _mm256_loadu_ps(r);
+        const __m256 b = _mm256_loadu_ps(r + 8);
+        const __m256 c = _mm256_loadu_ps(r + 16);
+        const __m256 d = _mm256_loadu_ps(r + 24);
+        const __m256 ab_lo = _mm256_unpacklo_ps(a, b), ab_hi = _mm256_unpackhi_ps(a, b);
+        const __m256 cd_lo = _mm256_unpacklo_ps(c, d), cd_hi = _mm256_unpackhi_ps(c, d);
+        const __m256 p0 = _mm256_shuffle_ps(ab_lo, cd_lo, _MM_SHUFFLE(1, 0, 1, 0));
+        const __m256 p1 = _mm256_shuffle_ps(ab_lo, cd_lo, _MM_SHUFFLE(3, 2, 3, 2));
+        const __m256 p2 = _mm256_shuffle_ps(ab_hi, cd_hi, _MM_SHUFFLE(1, 0, 1, 0));
+        const __m256 p3 = _mm256_shuffle_ps(ab_hi, cd_hi, _MM_SHUFFLE(3, 2, 3, 2));
+        _mm256_storeu_ps(o0 + j, _mm256_permutevar8x32_ps(p0, order));
+        _mm256_storeu_ps(o1 + j, _mm256_permutevar8x32_ps(p1, order));
+        _mm256_storeu_ps(o2 + j, _mm256_permutevar8x32_ps(p2, order));
+        _mm256_storeu_ps(o3 + j, _mm256_permutevar8x32_ps(p3, order));
+    }
+    for (; j < n; ++j) {
+        o0[j] = row[4 * j];
+        o1[j] = row[4 * j + 1];
+        o2[j] = row[4 * j + 2];
+        o3[j] = row[4 * j + 3];
+    }
+}
 #endif
 
 // Strides of 2 and more: stride 1 has no phases to deal (see pad_plane).
@@ -112,7 +148,11 @@ void deal_row(const float* row, int stride, int n, float* out, size_t step) {
 #else
         case 2: deal_row<2>(row, n, out, step); break;
 #endif
+#if defined(__AVX2__)
+        case 4: deal_quads(row, n, out, step); break;
+#else
         case 4: deal_row<4>(row, n, out, step); break;
+#endif
         default:
             for (int px = 0; px < stride; ++px)
                 for (int j = 0; j < n; ++j) out[px * step + j] = row[size_t(j) * stride + size_t(px)];
@@ -159,9 +199,15 @@ void split_phase_rows(const float* plane, int height, int width, int pad, int st
             }
             continue;
         }
+        const float* row = plane + size_t(y) * width;
+        if (pad == 0 && width >= row_length) {
+            // The input row holds every value the phases take: no copy.
+            deal_row(row, stride, wq, first, phase_plane);
+            continue;
+        }
         // The padding columns of `padded` stay zero from row to row.
         const int copied = std::min(width, row_length - pad);
-        std::copy(plane + size_t(y) * width, plane + size_t(y) * width + copied, padded + pad);
+        std::copy(row, row + copied, padded + pad);
         deal_row(padded, stride, wq, first, phase_plane);
     }
 }

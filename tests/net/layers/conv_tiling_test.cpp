@@ -135,6 +135,10 @@ std::vector<float> direct_convolution(const ConvShape& s, const std::vector<floa
 TEST(ConvLayerThreads, SameBitsOnEveryThreadCountAndRightValues) {
     const ConvShape shapes[] = {
         {"first layer, stride 4", 3, 97, 130, 16, 4, 4, 0, false},
+        // Rows as wide as their phases need are dealt out in place: 33 and
+        // 5 columns a phase, whole runs of eight and what is left.
+        {"stride 4, rows dealt in place", 3, 50, 132, 16, 4, 4, 0, false},
+        {"stride 4, narrow rows", 2, 21, 20, 8, 4, 4, 0, false},
         {"first layer, stride 2", 3, 61, 83, 16, 3, 2, 1, false},
         {"5 x 5 cross", 16, 30, 41, 32, 5, 1, 2, true},
         {"1 x 1", 32, 30, 40, 18, 1, 1, 0, false},
