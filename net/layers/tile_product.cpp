@@ -84,9 +84,14 @@ template <int kColumns, int kLanes>
 TailScratch& tail_scratch(int m, int n, int k) {
     thread_local TailScratch tail;
     const int width = padded_tail_width(n, kColumns, kLanes);
+    // Only ever grown: the layers of a network take turns on the same
+    // buffers, and shrinking them for one would zero-fill them again for
+    // the next.
     if (width > 0) {
-        tail.b.resize(size_t(k > 1 ? k : 1) * size_t(width));
-        tail.c.resize(size_t(m) * size_t(width));
+        const size_t b = size_t(k > 1 ? k : 1) * size_t(width);
+        const size_t c = size_t(m) * size_t(width);
+        if (tail.b.size() < b) tail.b.resize(b);
+        if (tail.c.size() < c) tail.c.resize(c);
     }
     return tail;
 }
