@@ -140,7 +140,7 @@ void deal_quads(const float* __restrict row, int n, float* out, size_t step) {
 }
 #endif
 
-// Strides of 2 and more: stride 1 has no phases to deal (see pad_plane).
+// Strides of 2 and more: stride 1 has no phases to deal (see pad_rows).
 void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     switch (stride) {
 #if defined(__AVX2__)
@@ -159,12 +159,13 @@ void deal_row(const float* row, int stride, int n, float* out, size_t step) {
     }
 }
 
-// Rows [i0, i1) of the zero-padded copy of one channel, rows of wq values:
-// with stride 1 the one phase plane is the padded input itself.
-void pad_plane(const float* plane, int height, int width, int pad, int i0, int i1, int wq, float* out) {
+// Rows [i0, i1) of the zero-padded copy of one channel, rows of wq values,
+// row i0 at `out`: with stride 1 the one phase plane is the padded input
+// itself.
+void pad_rows(const float* plane, int height, int width, int pad, int i0, int i1, int wq, float* out) {
     const int copied = std::max(0, std::min(width, wq - pad));
     for (int i = i0; i < i1; ++i) {
-        float* row = out + size_t(i) * wq;
+        float* row = out + size_t(i - i0) * wq;
         const int y = i - pad;
         if (y < 0 || y >= height) {
             std::fill(row, row + wq, 0.0f);
@@ -183,7 +184,7 @@ void pad_plane(const float* plane, int height, int width, int pad, int i0, int i
 void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int i0, int i1, int hq,
                       int wq, float* out, float* padded) {
     if (stride == 1) {
-        pad_plane(plane, height, width, pad, i0, i1, wq, out);
+        pad_rows(plane, height, width, pad, i0, i1, wq, out + size_t(i0) * wq);
         return;
     }
     const size_t phase_plane = size_t(hq) * wq;
@@ -333,11 +334,13 @@ ConvLayer::Tiling ConvLayer::tiling_for(size_t row_floats, int wq, const ThreadP
 // (rows - 1) * wq + out_width columns per tap, read in place through a table
 // of offsets. The columns between the rows (wq - out_width of them) are
 // computed and dropped. With stride 1 and no padding the input itself is
-// the one phase.
+// the one phase; with stride 1 and padding each tile pads its own rows.
 void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
                               float* top) {
     const int depth = in.channels * int(taps.size());
     const float* source = in.data;
+    bool own_rows = false;
+    size_t own_stride = 0, own_plane = 0;
     int wq = out_width;      // width of the rows the product reads
     size_t row_floats = 0;   // floats of one output row across every source plane
     offsets_.resize(size_t(depth));
@@ -362,8 +365,22 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         // The offsets below are ints.
         if (double(in.channels) * phases * double(hq) * double(wq_wide) > double(INT_MAX)) throw std::bad_alloc();
         wq = int(wq_wide);
-        const size_t plane = size_t(hq) * size_t(wq);
-        if (phases > 1 || pad > 0) {
+        size_t plane = size_t(hq) * size_t(wq);
+        const Tiling early = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
+        own_rows = phases == 1 && pad > 0 && early.groups == 1;
+        if (own_rows) {
+            // Each task pads the rows its tile reads (the kernel's reach
+            // below them included) into its slot's own buffer, and the
+            // offsets below are into that buffer: no pass over the whole
+            // input before the products, and the rows are read from the
+            // core's cache right after they were written there. Tiles
+            // shared out by map groups would pad their rows once per group,
+            // so they keep the pass.
+            plane = size_t(early.rows + ksize - 1) * size_t(wq);
+            own_stride = slot_stride(size_t(in.channels) * plane);
+            phases_.resize(own_stride * size_t(slot_count(pool)));
+            own_plane = plane;
+        } else if (phases > 1 || pad > 0) {
             phases_.resize(size_t(in.channels) * phases * plane);
             const size_t row_stride = slot_stride(size_t(wq) * stride);
             row_scratch_.resize(size_t(slot_count(pool)) * row_stride);
@@ -414,7 +431,17 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         const int maps = std::min(t.group_maps, map_num - first_map);
         const int columns = (rows - 1) * wq + out_width;
         const float* a = kernels + size_t(first_map) * depth;
-        const float* b = source + size_t(y0) * wq;
+        const float* b = nullptr;
+        if (own_rows) {
+            float* mine = phases_.data() + own_stride * size_t(slot);
+            for (int c = 0; c < in.channels; ++c) {
+                pad_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, y0,
+                         y0 + rows + ksize - 1, wq, mine + size_t(c) * own_plane);
+            }
+            b = mine;
+        } else {
+            b = source + size_t(y0) * wq;
+        }
         float* out = top + size_t(first_map) * spatial + size_t(y0) * out_width;
         if (in_place) {
             tile_product_rows(a, depth, b, offsets_.data(), biases + first_map, out, spatial, maps, columns, depth);
