@@ -188,7 +188,9 @@ TEST_F(KxModelTool, ProfileListsEveryLayerWithItsShare) {
         const std::vector<std::string> row = profileRow(o.out, k);
         // The rectifier's pass is done by the convolution before it.
         ASSERT_EQ(row.size(), k == 1 ? 8u : 4u) << o.out;
-        if (k == 1) EXPECT_EQ(row[7], "0)");
+        if (k == 1) {
+            EXPECT_EQ(row[7], "0)");
+        }
         EXPECT_EQ(row[1], types[k]);
         const double ms = std::stod(row[2]);
         EXPECT_GE(ms, 0.0);
