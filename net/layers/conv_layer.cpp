@@ -179,20 +179,20 @@ void pad_rows(const float* plane, int height, int width, int pad, int i0, int i1
 
 // Rows [i0, i1) of the phase rows py of one channel: phase (py, px) row i
 // holds the padded input row i * stride + py, columns px, px + stride, ...;
-// planes of hq x wq, phase (py, px) at out + (py * stride + px) * hq * wq.
+// planes of `phase_plane` floats in rows of wq, phase (py, px) at
+// out + (py * stride + px) * phase_plane, `out` holding row i0.
 // `padded` is a scratch row of wq * stride floats.
-void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int i0, int i1, int hq,
-                      int wq, float* out, float* padded) {
+void split_phase_rows(const float* plane, int height, int width, int pad, int stride, int py, int i0, int i1,
+                      size_t phase_plane, int wq, float* out, float* padded) {
     if (stride == 1) {
-        pad_rows(plane, height, width, pad, i0, i1, wq, out + size_t(i0) * wq);
+        pad_rows(plane, height, width, pad, i0, i1, wq, out);
         return;
     }
-    const size_t phase_plane = size_t(hq) * wq;
     const int row_length = wq * stride;
     std::fill(padded, padded + row_length, 0.0f);
     for (int i = i0; i < i1; ++i) {
         // Phase (py, 0) row i; phase (py, px) is px planes further on.
-        float* first = out + size_t(py * stride) * phase_plane + size_t(i) * wq;
+        float* first = out + size_t(py * stride) * phase_plane + size_t(i - i0) * wq;
         const int y = i * stride + py - pad;
         if (y < 0 || y >= height) {
             for (int px = 0; px < stride; ++px) {
@@ -334,13 +334,17 @@ ConvLayer::Tiling ConvLayer::tiling_for(size_t row_floats, int wq, const ThreadP
 // (rows - 1) * wq + out_width columns per tap, read in place through a table
 // of offsets. The columns between the rows (wq - out_width of them) are
 // computed and dropped. With stride 1 and no padding the input itself is
-// the one phase; with stride 1 and padding each tile pads its own rows.
+// the one phase; otherwise each tile's task splits the rows it reads itself
+// (see own_rows below).
 void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, const float* kernels, ThreadPool* pool,
                               float* top) {
     const int depth = in.channels * int(taps.size());
     const float* source = in.data;
+    // With own_rows, each task's phase planes: `plane` floats each, the
+    // tile's rows and `reach` more, own_stride apart from slot to slot.
     bool own_rows = false;
-    size_t own_stride = 0, own_plane = 0;
+    int reach = 0;
+    size_t plane = 0, own_stride = 0, row_stride = 0;
     int wq = out_width;      // width of the rows the product reads
     size_t row_floats = 0;   // floats of one output row across every source plane
     offsets_.resize(size_t(depth));
@@ -365,43 +369,45 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         // The offsets below are ints.
         if (double(in.channels) * phases * double(hq) * double(wq_wide) > double(INT_MAX)) throw std::bad_alloc();
         wq = int(wq_wide);
-        size_t plane = size_t(hq) * size_t(wq);
-        const Tiling early = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
-        own_rows = phases == 1 && pad > 0 && early.groups == 1;
-        if (own_rows) {
-            // Each task pads the rows its tile reads (the kernel's reach
-            // below them included) into its slot's own buffer, and the
-            // offsets below are into that buffer: no pass over the whole
-            // input before the products, and the rows are read from the
-            // core's cache right after they were written there. Tiles
-            // shared out by map groups would pad their rows once per group,
-            // so they keep the pass.
-            plane = size_t(early.rows + ksize - 1) * size_t(wq);
-            own_stride = slot_stride(size_t(in.channels) * plane);
-            phases_.resize(own_stride * size_t(slot_count(pool)));
-            own_plane = plane;
-        } else if (phases > 1 || pad > 0) {
-            phases_.resize(size_t(in.channels) * phases * plane);
-            const size_t row_stride = slot_stride(size_t(wq) * stride);
+        plane = size_t(hq) * size_t(wq);
+        if (phases > 1 || pad > 0) {
+            row_stride = slot_stride(size_t(wq) * stride);
             row_scratch_.resize(size_t(slot_count(pool)) * row_stride);
-            // In bands of phase rows, one per tile of output rows (the last
-            // band takes the rows after the last tile's): the thread that
-            // multiplies a tile has mostly prepared its inputs itself, from
-            // the rows of the previous layer that it wrote.
-            const Tiling bands = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
-            float* out = phases_.data();
-            parallel_for(pool, bands.tiles, [&](int band, int slot) {
-                const int i0 = band * bands.rows;
-                const int i1 = band + 1 == bands.tiles ? int(hq) : std::min(int(hq), i0 + bands.rows);
-                for (int c = 0; c < in.channels; ++c) {
-                    for (int py = 0; py < stride; ++py) {
-                        split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad,
-                                         stride, py, i0, i1, int(hq), wq, out + size_t(c) * phases * plane,
-                                         row_scratch_.data() + size_t(slot) * row_stride);
+            const Tiling early = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
+            own_rows = early.groups == 1;
+            if (own_rows) {
+                // Each task splits the rows its tile reads (the kernel's
+                // reach below them included) into its slot's own planes, and
+                // the offsets below are into those: no pass over the whole
+                // input before the products, and the rows are read from the
+                // core's cache right after they were written there. Tiles
+                // shared out by map groups would split their rows once per
+                // group, so they keep the pass.
+                reach = (ksize - 1) / stride;
+                plane = size_t(early.rows + reach) * size_t(wq);
+                own_stride = slot_stride(size_t(in.channels) * phases * plane);
+                phases_.resize(own_stride * size_t(slot_count(pool)));
+            } else {
+                phases_.resize(size_t(in.channels) * phases * plane);
+                // In bands of phase rows, one per tile of output rows (the
+                // last band takes the rows after the last tile's): the thread
+                // that multiplies a tile has mostly prepared its inputs
+                // itself, from the rows of the previous layer that it wrote.
+                float* out = phases_.data();
+                parallel_for(pool, early.tiles, [&](int band, int slot) {
+                    const int i0 = band * early.rows;
+                    const int i1 = band + 1 == early.tiles ? int(hq) : std::min(int(hq), i0 + early.rows);
+                    for (int c = 0; c < in.channels; ++c) {
+                        for (int py = 0; py < stride; ++py) {
+                            split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width,
+                                             pad, stride, py, i0, i1, plane, wq,
+                                             out + size_t(c) * phases * plane + size_t(i0) * wq,
+                                             row_scratch_.data() + size_t(slot) * row_stride);
+                        }
                     }
-                }
-            });
-            source = phases_.data();
+                });
+                source = phases_.data();
+            }
         }
         for (int c = 0, r = 0; c < in.channels; ++c) {
             for (int tap : taps) {
@@ -413,6 +419,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         row_floats = size_t(in.channels) * phases * wq;
     }
 
+    // For the phase planes, the same tiling as `early` above (the same
+    // arguments): own_rows planes hold exactly its tiles' rows.
     const Tiling t = tiling_for(row_floats, wq, pool);
     // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
     // product writes straight into the top.
@@ -434,9 +442,13 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         const float* b = nullptr;
         if (own_rows) {
             float* mine = phases_.data() + own_stride * size_t(slot);
+            const int phases = stride * stride;
             for (int c = 0; c < in.channels; ++c) {
-                pad_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, y0,
-                         y0 + rows + ksize - 1, wq, mine + size_t(c) * own_plane);
+                for (int py = 0; py < stride; ++py) {
+                    split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride,
+                                     py, y0, y0 + rows + reach, plane, wq, mine + size_t(c) * phases * plane,
+                                     row_scratch_.data() + size_t(slot) * row_stride);
+                }
             }
             b = mine;
         } else {

@@ -69,8 +69,8 @@ private:
     void reserve_scratch(size_t floats);
 
     // Storage kept between runs so that it is reused: cross mode's packed
-    // kernels, the input's phase planes (or, for stride 1, each thread's
-    // padded tile rows) and the taps' offsets into them.
+    // kernels, the input's phase planes (whole, or each thread's planes of
+    // its tile's rows) and the taps' offsets into them.
     std::vector<float> cross_kernels_;
     std::vector<float> phases_;
     std::vector<float> row_scratch_;  // one padded input row per thread
