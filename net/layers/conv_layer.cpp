@@ -340,8 +340,9 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                               float* top) {
     const int depth = in.channels * int(taps.size());
     const float* source = in.data;
-    // With own_rows, each task's phase planes: `plane` floats each, the
-    // tile's rows and `reach` more, own_stride apart from slot to slot.
+    // Floats in a phase plane: the whole padded input's, or with own_rows a
+    // task's, its tile's rows and `reach` rows more; the tasks' planes lie
+    // own_stride floats apart from slot to slot.
     bool own_rows = false;
     int reach = 0;
     size_t plane = 0, own_stride = 0, row_stride = 0;
