@@ -213,6 +213,20 @@ void split_phase_rows(const float* plane, int height, int width, int pad, int st
     }
 }
 
+// Phase rows [i0, i1) of every channel of `in` (all stride phases), `out`
+// holding row i0 of channel 0's first phase; channel planes follow each
+// other, stride * stride phases of `phase_plane` floats each.
+void split_all_channels(const Blob& in, int pad, int stride, int i0, int i1, size_t phase_plane, int wq, float* out,
+                        float* padded) {
+    const size_t channel = size_t(stride) * size_t(stride) * phase_plane;
+    for (int c = 0; c < in.channels; ++c) {
+        for (int py = 0; py < stride; ++py) {
+            split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride, py, i0, i1,
+                             phase_plane, wq, out + size_t(c) * channel, padded);
+        }
+    }
+}
+
 }  // namespace
 
 ConvLayer::ConvLayer(const LayerParams& params) : Layer(params), col_buffer(new Blob) {}
@@ -398,14 +412,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                 parallel_for(pool, early.tiles, [&](int band, int slot) {
                     const int i0 = band * early.rows;
                     const int i1 = band + 1 == early.tiles ? int(hq) : std::min(int(hq), i0 + early.rows);
-                    for (int c = 0; c < in.channels; ++c) {
-                        for (int py = 0; py < stride; ++py) {
-                            split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width,
-                                             pad, stride, py, i0, i1, plane, wq,
-                                             out + size_t(c) * phases * plane + size_t(i0) * wq,
-                                             row_scratch_.data() + size_t(slot) * row_stride);
-                        }
-                    }
+                    split_all_channels(in, pad, stride, i0, i1, plane, wq, out + size_t(i0) * wq,
+                                       row_scratch_.data() + size_t(slot) * row_stride);
                 });
                 source = phases_.data();
             }
@@ -443,14 +451,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         const float* b = nullptr;
         if (own_rows) {
             float* mine = phases_.data() + own_stride * size_t(slot);
-            const int phases = stride * stride;
-            for (int c = 0; c < in.channels; ++c) {
-                for (int py = 0; py < stride; ++py) {
-                    split_phase_rows(in.data + size_t(c) * in.height * in.width, in.height, in.width, pad, stride,
-                                     py, y0, y0 + rows + reach, plane, wq, mine + size_t(c) * phases * plane,
-                                     row_scratch_.data() + size_t(slot) * row_stride);
-                }
-            }
+            split_all_channels(in, pad, stride, y0, y0 + rows + reach, plane, wq, mine,
+                               row_scratch_.data() + size_t(slot) * row_stride);
             b = mine;
         } else {
             b = source + size_t(y0) * wq;
