@@ -360,8 +360,10 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
     bool own_rows = false;
     int reach = 0;
     size_t plane = 0, own_stride = 0, row_stride = 0;
-    int wq = out_width;      // width of the rows the product reads
-    size_t row_floats = 0;   // floats of one output row across every source plane
+    int wq = out_width;  // width of the rows the product reads
+    // Tiles of output rows (and groups of maps) shared out on the threads;
+    // with own_rows a task's planes hold exactly its tile's rows.
+    Tiling t;
     offsets_.resize(size_t(depth));
     if (stride > ksize) {
         // No tap reaches most of the stride x stride phases: unfold the taps
@@ -376,7 +378,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         });
         source = col_buffer->data;
         for (int r = 0; r < depth; ++r) offsets_[size_t(r)] = int(size_t(r) * spatial);
-        row_floats = size_t(depth) * size_t(out_width);
+        t = tiling_for(size_t(depth) * size_t(out_width), wq, pool);
     } else {
         const int phases = stride * stride;  // stride <= ksize, whose square fits an int
         const int64_t hq = (int64_t(in.height) + 2 * int64_t(pad) + stride - 1) / stride;
@@ -385,11 +387,11 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
         if (double(in.channels) * phases * double(hq) * double(wq_wide) > double(INT_MAX)) throw std::bad_alloc();
         wq = int(wq_wide);
         plane = size_t(hq) * size_t(wq);
+        t = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
         if (phases > 1 || pad > 0) {
             row_stride = slot_stride(size_t(wq) * stride);
             row_scratch_.resize(size_t(slot_count(pool)) * row_stride);
-            const Tiling early = tiling_for(size_t(in.channels) * phases * size_t(wq), wq, pool);
-            own_rows = early.groups == 1;
+            own_rows = t.groups == 1;
             if (own_rows) {
                 // Each task splits the rows its tile reads (the kernel's
                 // reach below them included) into its slot's own planes, and
@@ -399,7 +401,7 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                 // shared out by map groups would split their rows once per
                 // group, so they keep the pass.
                 reach = (ksize - 1) / stride;
-                plane = size_t(early.rows + reach) * size_t(wq);
+                plane = size_t(t.rows + reach) * size_t(wq);
                 own_stride = slot_stride(size_t(in.channels) * phases * plane);
                 phases_.resize(own_stride * size_t(slot_count(pool)));
             } else {
@@ -409,9 +411,9 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                 // that multiplies a tile has mostly prepared its inputs
                 // itself, from the rows of the previous layer that it wrote.
                 float* out = phases_.data();
-                parallel_for(pool, early.tiles, [&](int band, int slot) {
-                    const int i0 = band * early.rows;
-                    const int i1 = band + 1 == early.tiles ? int(hq) : std::min(int(hq), i0 + early.rows);
+                parallel_for(pool, t.tiles, [&](int band, int slot) {
+                    const int i0 = band * t.rows;
+                    const int i1 = band + 1 == t.tiles ? int(hq) : std::min(int(hq), i0 + t.rows);
                     split_all_channels(in, pad, stride, i0, i1, plane, wq, out + size_t(i0) * wq,
                                        row_scratch_.data() + size_t(slot) * row_stride);
                 });
@@ -425,12 +427,8 @@ void ConvLayer::forward_tiles(const Blob& in, const std::vector<int>& taps, cons
                 offsets_[size_t(r++)] = int(size_t(q) * plane) + (ky / stride) * wq + kx / stride;
             }
         }
-        row_floats = size_t(in.channels) * phases * wq;
     }
 
-    // For the phase planes, the same tiling as `early` above (the same
-    // arguments): own_rows planes hold exactly its tiles' rows.
-    const Tiling t = tiling_for(row_floats, wq, pool);
     // Without columns to drop (1 x 1 kernels, stride 1, no padding) the
     // product writes straight into the top.
     const bool in_place = wq == out_width;
