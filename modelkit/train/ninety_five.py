@@ -152,8 +152,8 @@ def main():
                     help="layer widths of a new network (default standard; a resumed run keeps its own)")
     ap.add_argument("--members", type=int, default=1,
                     help="train N networks joined as one (their mean, as the shipped file holds "
-                    "three): with --init models/cdcn95_verify_iter_50000.dat it fine-tunes the "
-                    "shipped file as a whole")
+                    "three): with --init models/cdcn95_verify_iter_50000.dat --widths wide it "
+                    "fine-tunes the shipped file as a whole")
     ap.add_argument("--average-from", type=float, default=None, metavar="FRAC",
                     help="average the weights of the epochs that end after this fraction of the time "
                     "has passed; saved to runs/ninety_five[TAG]_average.pt at the end")
