@@ -195,6 +195,30 @@ class WeightsBack(unittest.TestCase):
         from modelkit.nets import detector_net as dn
         self.check_detector_round_trip(randomise(dn.Detector("s8", "wide"), 14), 14)
 
+    def test_second_stage_with_a_neck_round_trip(self):
+        # The neck is a convolution after the proposal layer: read back as
+        # the "neck" second stage, not as a backbone with a layer to spare.
+        from modelkit.nets import detector_net as dn
+        self.check_detector_round_trip(randomise(dn.Detector("s8w", "neck"), 22), 17)   # 10 + 7
+
+    def test_grown_neck_starts_with_the_outputs_it_grew_from(self):
+        from modelkit.nets import detector_net as dn
+        det = randomise(dn.Detector("s8", "wide"), 23).eval()
+        x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(7)) * 60
+        rois = torch.tensor([[0.0, 4, 4, 40, 40], [0.0, 10, 2, 63, 50]])
+        necked = dn.with_neck(det)
+        self.assertEqual((necked.head_name, necked.neck.out_channels), ("neck", 64))
+        with torch.no_grad():
+            f = det.backbone(x)
+            self.assertTrue(torch.equal(f, necked.backbone(x)))
+            for a, b in zip(det.head(f, rois), necked.head(f, rois)):
+                self.assertLess(float((a - b).abs().max()), 1e-5)
+            self.assertGreater(float(necked.pooled_map(f)[:, 32:].abs().sum()), 0.0, "the new channels never fire")
+        with self.assertRaisesRegex(ValueError, "cannot grow"):
+            dn.with_neck(necked)
+        with self.assertRaisesRegex(ValueError, "cannot grow"):
+            dn.with_neck(randomise(dn.Detector("s8", "small"), 24))
+
     def test_new_second_stage_keeps_the_proposals(self):
         from modelkit.nets import detector_net as dn
         det = randomise(dn.Detector("s8"), 15)

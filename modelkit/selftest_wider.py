@@ -266,9 +266,49 @@ class SecondStageRefit(unittest.TestCase):
 
         start = class_loss()
         with contextlib.redirect_stdout(io.StringIO()):
-            second_stage.refit(det, features.half(), labels, torch.full((n, 4), 0.05), epochs=30, lr=3e-3)
+            second_stage.refit(det, (features.half(), labels, torch.full((n, 4), 0.05)), epochs=30, lr=3e-3)
         self.assertLess(class_loss(), 0.5 * start)
         after = det.state_dict()
         for k in before:
             second = k.startswith(("hidden.", "cls.", "reg."))
+            self.assertEqual(torch.equal(before[k], after[k]), not second, k)
+
+    def test_refit_with_a_neck_trains_the_neck_on_whole_feature_maps(self):
+        # Each example is one photo's feature map and its proposals; a face
+        # is where the map is bright. The neck learns with the rest of the
+        # second stage, and the first stage stays as it was.
+        from modelkit.nets import detector_net as dn
+        from modelkit.train import second_stage
+        torch.manual_seed(1)
+        det = dn.with_neck(dn.Detector("s8", "wide"))
+        with torch.no_grad():
+            det.reg.weight.zero_()
+            det.reg.bias.zero_()
+        examples, rng = [], np.random.default_rng(2)
+        for _ in range(16):
+            f = torch.rand(32, 12, 12) * 0.5
+            x, y = (int(v) for v in rng.integers(0, 8, 2))
+            f[:, y:y + 4, x:x + 4] += 1.0
+            face = [8.0 * x, 8.0 * y, 8.0 * x + 31, 8.0 * y + 31]
+            rois = torch.tensor([face] + [[8.0 * a, 8.0 * b, 8.0 * a + 31, 8.0 * b + 31]
+                                          for a, b in rng.integers(0, 8, (7, 2)) if abs(a - x) + abs(b - y) > 4],
+                                dtype=torch.float32)
+            labels = torch.zeros(len(rois), dtype=torch.long)
+            labels[0] = 1
+            examples.append(((f.half(), rois), labels, torch.full((len(rois), 4), 0.05)))
+        before = {k: v.clone() for k, v in det.state_dict().items()}
+
+        def class_loss():
+            with torch.no_grad():
+                out = [(det.head(f[None].float(), second_stage.with_item(r))[0], lab) for (f, r), lab, _ in examples]
+                return float(torch.nn.functional.cross_entropy(torch.cat([o[0] for o in out]),
+                                                               torch.cat([o[1] for o in out])))
+
+        start = class_loss()
+        with contextlib.redirect_stdout(io.StringIO()):
+            second_stage.refit(det, examples, epochs=20, lr=3e-3)
+        self.assertLess(class_loss(), 0.5 * start)
+        after = det.state_dict()
+        for k in before:
+            second = k.startswith(("neck.", "hidden.", "cls.", "reg."))
             self.assertEqual(torch.equal(before[k], after[k]), not second, k)

@@ -18,7 +18,11 @@ Layout "s16" (two inputs: image planes minus the BGR means, and the
 The second stage comes in two sizes (HEADS): "small" as above, and "wide",
 roipooling 6x6 -> 2 x (fullconnect 256 -> relu) -> the same two outputs,
 which sees more of each candidate and weighs it with more capacity, at
-about 36 M multiply-adds for the 100 candidates of a photo.
+about 36 M multiply-adds for the 100 candidates of a photo; and "neck",
+"wide" reading its ROIs from a map of its own: conv 3x3 64 -> relu on the
+features (110 M multiply-adds at 640 x 480), which only the second stage
+reads, so that it can learn features of its own from frozen proposals
+(with_neck() grows one from a trained "wide" second stage).
 
 Only "conv", "relu", "reshape" and "softmax" sit ahead of ROI pooling, so
 the network follows every image size. The proposal layer has nine fixed
@@ -68,8 +72,11 @@ from modelkit.nets.runtime_layers import CrossConv2d
 MEANS_BGR = (102.9801, 115.9465, 122.7717)
 ANCHOR = 3                 # the 128 x 128 anchor of the proposal layer's table
 ANCHOR_BOX = (-56.0, -56.0, 71.0, 71.0)
-# Second stages: ROI pooling side, widths of the hidden fullconnect layers.
-HEADS = {"small": (4, (128,)), "wide": (6, (256, 256))}
+# Second stages: ROI pooling side, widths of the hidden fullconnect layers,
+# and the neck (output channels, kernel side) or None: a convolution with
+# relu between the features and the ROI pooling that only the second stage
+# reads.
+HEADS = {"small": (4, (128,), None), "wide": (6, (256, 256), None), "neck": (6, (256, 256), (64, 3))}
 INPUT_SCALE = 1.0 / 64.0   # folded into the first convolution (its zero padding scales alike)
 # Smallest proposal side. Faces of photos shrunk to 640 pixels come down
 # to canonical boxes of about 14 px. Smaller proposals span less than two
@@ -271,16 +278,47 @@ def widened(det, layout="s8w"):
         for mine, theirs in ((out.rpn_score, det.rpn_score), (out.rpn_delta, det.rpn_delta)):
             mine.weight.copy_(_grow_weight(theirs.weight, mine.weight.shape, mine.weight))
             mine.bias.copy_(theirs.bias)
-        # The second stage's first layer reads channel c, bin b at c * bins + b.
-        bins = det.pooled * det.pooled
-        first, old_first = out.hidden[0], det.hidden[0]
-        w = torch.zeros_like(first.weight).view(first.out_features, -1, bins)
-        w[:, :det.backbone.channels] = old_first.weight.view(old_first.out_features, -1, bins)
-        first.weight.copy_(w.view_as(first.weight))
-        first.bias.copy_(old_first.bias)
-        for mine, theirs in zip(list(out.hidden[1:]) + [out.cls, out.reg], list(det.hidden[1:]) + [det.cls, det.reg]):
-            mine.load_state_dict(theirs.state_dict())
+        _grow_second_stage(out, det)
     return out
+
+
+def _grow_second_stage(out, det):
+    """Copies det's second stage into out's, whose pooled map has det's
+    channels first and may have more: the first hidden layer gives the
+    added channels zero weight."""
+    # The first hidden layer reads channel c, bin b at c * bins + b.
+    bins = det.pooled * det.pooled
+    first, old_first = out.hidden[0], det.hidden[0]
+    w = torch.zeros_like(first.weight).view(first.out_features, -1, bins)
+    old = old_first.weight.view(old_first.out_features, -1, bins)
+    w[:, :old.shape[1]] = old
+    first.weight.copy_(w.view_as(first.weight))
+    first.bias.copy_(old_first.bias)
+    for mine, theirs in zip(list(out.hidden[1:]) + [out.cls, out.reg], list(det.hidden[1:]) + [det.cls, det.reg]):
+        mine.load_state_dict(theirs.state_dict())
+
+
+def with_neck(det, head="neck"):
+    """A Detector with det's first stage and a second stage with a neck,
+    grown from det's neckless one: the neck's first outputs pass the features
+    through (they are non-negative, so relu keeps them), its other outputs
+    start from fresh weights at half the usual scale and have no say yet,
+    so the outputs are det's to the float. Refitting then puts the neck to
+    use."""
+    if det.neck is not None or HEADS[head][:2] != HEADS[det.head_name][:2] or HEADS[head][2] is None:
+        raise ValueError("a %s second stage cannot grow into %s" % (det.head_name, head))
+    out = Detector(det.layout, head)
+    c = det.backbone.channels
+    if out.neck.out_channels < c:
+        raise ValueError("the neck of %s is narrower than the features" % head)
+    with torch.no_grad():
+        for mine, theirs in zip(out.first_stage(), det.first_stage()):
+            mine.load_state_dict(theirs.state_dict())
+        out.neck.weight.mul_(0.5)
+        out.neck.weight[:c] = _identity_weight(out.neck)[:c]
+        out.neck.bias.zero_()
+        _grow_second_stage(out, det)
+    return out.eval()
 
 
 class Backbone4(Backbone8):
@@ -307,7 +345,12 @@ class Detector(nn.Module):
         self.stride = self.backbone.stride
         self.rpn_score = nn.Conv2d(c, 1, 1)     # face logit of anchor 3
         self.rpn_delta = nn.Conv2d(c, 4, 1)     # its dx, dy, dw, dh
-        self.pooled, widths = HEADS[head]
+        self.pooled, widths, neck = HEADS[head]
+        self.neck = None
+        if neck is not None:
+            channels, kernel = neck
+            self.neck = nn.Conv2d(c, channels, kernel, 1, kernel // 2)
+            c = channels
         sizes = (c * self.pooled * self.pooled,) + widths
         self.hidden = nn.ModuleList(nn.Linear(a, b) for a, b in zip(sizes, sizes[1:]))
         self.cls = nn.Linear(sizes[-1], 2)
@@ -322,9 +365,15 @@ class Detector(nn.Module):
         f = self.backbone(x)
         return f, self.rpn_score(f)[:, 0], self.rpn_delta(f)
 
+    def pooled_map(self, features):
+        """What the ROI pooling reads: the features, through the neck when
+        the second stage has one."""
+        return features if self.neck is None else F.relu(self.neck(features))
+
     def head(self, features, rois):
         """rois: (R, 5) rows (item, x1, y1, x2, y2) in input pixels."""
-        return self.classify(roi_pool(features, rois, (self.pooled, self.pooled), 1.0 / self.stride).flatten(1))
+        pooled_map = self.pooled_map(features)
+        return self.classify(roi_pool(pooled_map, rois, (self.pooled, self.pooled), 1.0 / self.stride).flatten(1))
 
     def classify(self, pooled):
         """(class logits, box deltas) of ROI-pooled features (R, C * P * P)."""
@@ -437,8 +486,11 @@ def export_model(det, height=480, width=640):
 
     prop = add([("type", "frcnnproposal")] + [(k, v) for k, v in proposal_params(det.stride).items()],
                [score, delta, 1])
+    pooled_map = features
+    if det.neck is not None:
+        pooled_map = add([("type", "relu")], [conv(det.neck, features)])
     hidden = add([("type", "roipooling"), ("pooled_w", det.pooled), ("pooled_h", det.pooled),
-                  ("spatial_scale", repr(1.0 / det.stride))], [features, prop])
+                  ("spatial_scale", repr(1.0 / det.stride))], [pooled_map, prop])
     for fc in det.hidden:
         hidden = add([("type", "fullconnect"), ("node_num", fc.out_features)], [hidden], [fc.weight, fc.bias])
         hidden = add([("type", "relu")], [hidden])
@@ -461,16 +513,21 @@ def _stride_of(model):
 
 
 def _head_of(model):
-    """The HEADS name of a file's second stage (ROI pooling side and the
-    hidden fullconnect widths; the last two fullconnect layers are the
-    outputs)."""
+    """The HEADS name of a file's second stage (ROI pooling side, the hidden
+    fullconnect widths, the last two fullconnect layers being the outputs;
+    a neck is the convolution that export_model writes after the proposal
+    layer)."""
+    types = [l.type for l in model.layers]
     pooled = [int(l.param("pooled_w", 0)) for l in model.layers if l.type == "roipooling"]
     widths = tuple(int(l.param("node_num", 0)) for l in model.layers if l.type == "fullconnect")[:-2]
+    after = model.layers[types.index("frcnnproposal") + 1:] if "frcnnproposal" in types else []
+    necks = [(int(l.param("map_num", 0)), int(l.param("ksize", 0))) for l in after if l.type == "conv"]
+    neck = necks[0] if len(necks) == 1 else None
     for name, shape in HEADS.items():
-        if pooled and shape == (pooled[0], widths):
+        if pooled and len(necks) <= 1 and shape == (pooled[0], widths, neck):
             return name
-    raise ValueError("second stage with ROI pooling %s and hidden layers %s is none of %s"
-                     % (pooled, widths, sorted(HEADS)))
+    raise ValueError("second stage with ROI pooling %s, hidden layers %s and neck %s is none of %s"
+                     % (pooled, widths, necks, sorted(HEADS)))
 
 
 def load_exported(path):
@@ -484,7 +541,7 @@ def load_exported(path):
     if not layouts:
         raise ValueError("%s: feature stride %d, no detector layout has it" % (path, stride))
     head = _head_of(model)
-    head_layers = 2 + len(HEADS[head][1]) + 2
+    head_layers = 2 + (HEADS[head][2] is not None) + len(HEADS[head][1]) + 2
     for layout in layouts:   # layouts of one stride differ in their convolutions' number or shapes
         det = Detector(layout, head)
         b = det.backbone
@@ -514,7 +571,12 @@ def load_exported(path):
     rows = list(range(4 * ANCHOR, 4 * ANCHOR + 4))
     put(det.rpn_delta.weight, delta.weights[0], rows)
     put(det.rpn_delta.bias, delta.weights[1], rows)
-    for fc, layer in zip(det.hidden, weighted[len(convs) + 2:-2]):
+    second = weighted[len(convs) + 2:-2]
+    if det.neck is not None:
+        put(det.neck.weight, second[0].weights[0])
+        put(det.neck.bias, second[0].weights[1])
+        second = second[1:]
+    for fc, layer in zip(det.hidden, second):
         put(fc.weight, layer.weights[0])
         put(fc.bias, layer.weights[1])
     put(det.reg.weight, reg.weights[0], [4, 5, 6, 7])

@@ -43,7 +43,8 @@ from modelkit.export.detector import first_stage_run
 from modelkit.nets import detector_net as dn
 from modelkit.train.detector import roi_labels
 
-BATCH = 256
+BATCH = 256            # ROIs per step
+PHOTOS_PER_STEP = 8    # with a neck
 
 
 def working_photo(photo, teacher=None):
@@ -74,13 +75,21 @@ def mirrored(img, boxes):
 
 def photo_rois(det, img, boxes):
     """(pooled features (N, C * P * P) float16, labels (N,) 1 / 0 / -1, box
-    targets (N, 4)) of one photo's proposals."""
+    targets (N, 4)) of one photo's proposals. With a neck, which is trained
+    too, the pooled features are not fixed: the first item is then the
+    feature map (C, H, W) float16 and its proposals (N, 4)."""
     f, rois = first_stage_run(det, network_input(img))
     rois = torch.from_numpy(rois)
+    if det.neck is not None:
+        return ((f[0].half(), rois),) + roi_labels(rois, boxes)
     with torch.no_grad():
-        pooled = roi_pool(f, torch.cat([torch.zeros(len(rois), 1), rois], 1), (det.pooled, det.pooled),
-                          1.0 / det.stride).flatten(1)
+        pooled = roi_pool(f, with_item(rois), (det.pooled, det.pooled), 1.0 / det.stride).flatten(1)
     return (pooled.half(),) + roi_labels(rois, boxes)
+
+
+def with_item(rois):
+    """ROI rows (0, x1, y1, x2, y2) of one image's boxes (N, 4)."""
+    return torch.cat([torch.zeros(len(rois), 1), rois], 1)
 
 
 def rescaled(img, boxes, factor, rng):
@@ -105,37 +114,67 @@ def training_rois(det, photos, teacher=None, scales=(1.0,), seed=0):
             parts.append(photo_rois(det, *mirrored(*shown)))
         if (n + 1) % 100 == 0:
             print("%d / %d photos, %.0f s" % (n + 1, len(photos), time.time() - t0), flush=True)
+    if det.neck is not None:
+        return parts   # one record per shown photo: ((map, proposals), labels, targets)
     return tuple(torch.cat(v) for v in zip(*parts))
 
 
-def refit(det, features, labels, targets, epochs, lr, seed=0):
-    """Fine-tunes det's second stage on the taught ROIs, cosine learning rate;
-    prints the mean losses of each epoch."""
+def pooled_batches(det, examples):
+    """(example count, examples per step, run): run(indices) gives (logits,
+    deltas, labels, targets) of those taught ROIs of training_rois'
+    pooled features."""
+    features, labels, targets = examples
     taught = labels >= 0
     features, labels, targets = features[taught], labels[taught], targets[taught]
-    layers = list(det.hidden) + [det.cls, det.reg]
+
+    def run(batch):
+        return det.classify(features[batch].float()) + (labels[batch], targets[batch])
+    return len(features), BATCH, run
+
+
+def photo_batches(det, examples):
+    """As pooled_batches, for a second stage with a neck: a step is a few
+    whole photos, the neck run on each feature map and every taught ROI of
+    the photo pooled from it."""
+    def run(batch):
+        out = []
+        for i in batch.tolist():
+            (f, rois), labels, targets = examples[i]
+            taught = labels >= 0
+            if taught.any():
+                out.append(det.head(f[None].float(), with_item(rois[taught])) + (labels[taught], targets[taught]))
+        return tuple(torch.cat(v) for v in zip(*out))
+    return len(examples), PHOTOS_PER_STEP, run
+
+
+def refit(det, examples, epochs, lr, seed=0):
+    """Fine-tunes det's second stage (with its neck, if it has one) on the
+    taught ROIs of training_rois' examples, cosine learning rate; prints the
+    mean losses of each epoch."""
+    layers = list(det.hidden) + [det.cls, det.reg] + ([] if det.neck is None else [det.neck])
+    count, per_step, run = (pooled_batches if det.neck is None else photo_batches)(det, examples)
     opt = torch.optim.AdamW([p for m in layers for p in m.parameters()], lr=lr, weight_decay=1e-4)
     gen = torch.Generator().manual_seed(seed)
-    steps = epochs * ((len(features) + BATCH - 1) // BATCH)
+    steps = epochs * ((count + per_step - 1) // per_step)
     step = 0
     det.train()
     for epoch in range(epochs):
-        sums, count = np.zeros(2), 0
-        for batch in torch.randperm(len(features), generator=gen).split(BATCH):
+        sums, count_done = np.zeros(2), 0
+        for batch in torch.randperm(count, generator=gen).split(per_step):
             for g in opt.param_groups:
                 g["lr"] = lr * 0.5 * (1.0 + np.cos(np.pi * step / steps))
-            logits, deltas = det.classify(features[batch].float())
-            faces = labels[batch] == 1
-            l_cls = F.cross_entropy(logits, labels[batch])
-            l_reg = (F.smooth_l1_loss(deltas[faces], targets[batch][faces], beta=0.1, reduction="sum")
+            logits, deltas, labels, targets = run(batch)
+            faces = labels == 1
+            l_cls = F.cross_entropy(logits, labels)
+            l_reg = (F.smooth_l1_loss(deltas[faces], targets[faces], beta=0.1, reduction="sum")
                      / max(1, int(faces.sum())))
             opt.zero_grad()
             (l_cls + l_reg).backward()
             opt.step()
             step += 1
             sums += [float(l_cls), float(l_reg)]
-            count += 1
-        print("epoch %d: class loss %.4f, box loss %.4f" % (epoch + 1, *(sums / count)), flush=True)
+            count_done += 1
+        print("epoch %d: class loss %.4f, box loss %.4f" % (epoch + 1, *(sums / count_done)), flush=True)
     return det.eval()
 
 
@@ -153,6 +192,8 @@ def main():
                     "colours jittered (default %(default)s)")
     ap.add_argument("--teacher-boxes", metavar="FILE", help="canonical boxes from dlib's 68 points where it "
                     "places a face (evaluate wider-box-fit --dlib --save FILE)")
+    ap.add_argument("--neck", action="store_true", help="give the second stage a neck of its own "
+                    "(detector_net.with_neck), trained with it; an --init that has one keeps it anyway")
     args = ap.parse_args()
     try:
         scales = tuple(float(v) for v in args.scales.split(","))
@@ -163,17 +204,23 @@ def main():
     torch.set_num_threads(args.threads)
     cv2.setNumThreads(1)
     det = dn.load_weights(args.init)
+    if args.neck and det.neck is None:
+        try:
+            det = dn.with_neck(det)
+        except ValueError as e:
+            raise SystemExit("--neck: %s" % e)
     teacher_path = os.path.abspath(args.teacher_boxes) if args.teacher_boxes else None
     if args.cache and os.path.exists(args.cache):
         cached = torch.load(args.cache)
         # A cache of older runs has no scales: it was made at the working size.
         made = {"init": cached.get("init"), "scales": tuple(cached.get("scales", (1.0,))),
-                "teacher boxes": cached.get("teacher")}
-        wanted = {"init": os.path.abspath(args.init), "scales": scales, "teacher boxes": teacher_path}
+                "teacher boxes": cached.get("teacher"), "neck": cached.get("neck", False)}
+        wanted = {"init": os.path.abspath(args.init), "scales": scales, "teacher boxes": teacher_path,
+                  "neck": det.neck is not None}
         for what, value in made.items():
             if value != wanted[what]:
                 raise SystemExit("%s was made with %s %s, not %s" % (args.cache, what, value, wanted[what]))
-        features, labels, targets = cached["rois"]
+        examples = cached["rois"]
         print("ROIs from %s" % args.cache, flush=True)
     else:
         photos = wider.load("train")
@@ -183,13 +230,14 @@ def main():
         if args.teacher_boxes:
             with np.load(args.teacher_boxes) as f:
                 teacher = {name: f[name] for name in f.files}
-        features, labels, targets = training_rois(det, photos, teacher, scales)
+        examples = training_rois(det, photos, teacher, scales)
         if args.cache:
             torch.save(dict(init=os.path.abspath(args.init), teacher=teacher_path, scales=scales,
-                            rois=(features, labels, targets)), args.cache)
+                            neck=det.neck is not None, rois=examples), args.cache)
+    labels = examples[1] if det.neck is None else torch.cat([e[1] for e in examples])
     print("ROIs: %d, faces %d, background %d, not taught %d" % (
         len(labels), int((labels == 1).sum()), int((labels == 0).sum()), int((labels < 0).sum())), flush=True)
-    refit(det, features, labels, targets, args.epochs, args.lr)
+    refit(det, examples, args.epochs, args.lr)
     torch.save(dn.checkpoint_of(det), args.out)
     print("second stage refitted: %s" % args.out, flush=True)
 
