@@ -300,7 +300,7 @@ class SecondStageRefit(unittest.TestCase):
 
         def class_loss():
             with torch.no_grad():
-                out = [(det.head(f[None].float(), second_stage.with_item(r))[0], lab) for (f, r), lab, _ in examples]
+                out = [(det.head(f[None].float(), dn.with_item(r))[0], lab) for (f, r), lab, _ in examples]
                 return float(torch.nn.functional.cross_entropy(torch.cat([o[0] for o in out]),
                                                                torch.cat([o[1] for o in out])))
 

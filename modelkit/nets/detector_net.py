@@ -383,6 +383,12 @@ class Detector(nn.Module):
         return self.cls(h), self.reg(h)
 
 
+def with_item(boxes):
+    """ROI rows (0, x1, y1, x2, y2) of one image's boxes (N, 4): the item
+    column in front that the runtime's ROI pooling reads."""
+    return torch.cat([torch.zeros(len(boxes), 1), boxes], 1)
+
+
 def with_head(det, head):
     """A Detector with det's backbone and proposal head and an untrained
     second stage of the given size."""

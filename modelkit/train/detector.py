@@ -138,7 +138,7 @@ def background_scores(det, negatives, rng, keep=32):
     bgr = cv2.cvtColor(np.ascontiguousarray(img), cv2.COLOR_GRAY2BGR)
     feats, score, delta = det.rpn(torch.from_numpy(ds.network_input(bgr))[None])
     boxes = proposals(score[0].detach(), delta[0].detach(), img.shape, det.stride, keep)
-    logits, _ = det.head(feats, torch.cat([torch.zeros(len(boxes), 1), boxes], 1))
+    logits, _ = det.head(feats, dn.with_item(boxes))
     return logits, score[0]
 
 
@@ -165,7 +165,7 @@ def photo_losses(det, maker, rng, rois=64, face_share=0.25):
     labels, targets = roi_labels(boxes, gt)
     untaught_near(labels, boxes, ignore)
     pick = sampled(labels, rois, int(rois * face_share))
-    logits, deltas = det.head(feats, torch.cat([torch.zeros(len(pick), 1), boxes[pick]], 1))
+    logits, deltas = det.head(feats, dn.with_item(boxes[pick]))
     is_face = labels[pick] == 1
     return l_cls, l_reg, logits, labels[pick], deltas[is_face], targets[pick][is_face]
 

@@ -83,13 +83,8 @@ def photo_rois(det, img, boxes):
     if det.neck is not None:
         return ((f[0].half(), rois),) + roi_labels(rois, boxes)
     with torch.no_grad():
-        pooled = roi_pool(f, with_item(rois), (det.pooled, det.pooled), 1.0 / det.stride).flatten(1)
+        pooled = roi_pool(f, dn.with_item(rois), (det.pooled, det.pooled), 1.0 / det.stride).flatten(1)
     return (pooled.half(),) + roi_labels(rois, boxes)
-
-
-def with_item(rois):
-    """ROI rows (0, x1, y1, x2, y2) of one image's boxes (N, 4)."""
-    return torch.cat([torch.zeros(len(rois), 1), rois], 1)
 
 
 def rescaled(img, boxes, factor, rng):
@@ -142,7 +137,7 @@ def photo_batches(det, examples):
             (f, rois), labels, targets = examples[i]
             taught = labels >= 0
             if taught.any():
-                out.append(det.head(f[None].float(), with_item(rois[taught])) + (labels[taught], targets[taught]))
+                out.append(det.head(f[None].float(), dn.with_item(rois[taught])) + (labels[taught], targets[taught]))
         return tuple(torch.cat(v) for v in zip(*out))
     return len(examples), PHOTOS_PER_STEP, run
 
