@@ -140,6 +140,36 @@ class WeightsBack(unittest.TestCase):
             with self.assertRaises(ValueError):
                 export.load_exported_weights(nn.Sequential(nn.Conv2d(1, 2, 3), nn.Linear(32, 2)), path)
 
+    def test_five_point_network_grown_wide_starts_as_it_was_and_reads_back_at_its_width(self):
+        from modelkit.nets import five_point_net as fp
+        narrow = randomise(fp.five_point_net(), 11)
+        wide = fp.widened(narrow).eval()
+        self.assertEqual(fp.widths_of(wide), fp.WIDTHS["wide"])
+        x = torch.floor(torch.rand((3, 1, 60, 60), generator=torch.Generator().manual_seed(5)) * 256)
+        with torch.no_grad():
+            self.assertLess(float((wide(x) - narrow(x)).abs().max() / narrow(x).abs().max()), 1e-6)
+            # The new units are live: they change the outputs once the
+            # zero weights that read them are no longer zero.
+            moved = fp.widened(narrow).eval()
+            moved[-1].weight.add_(0.1)
+            self.assertGreater(float((moved(x) - narrow(x)).abs().max()), 1e-2)
+        with self.assertRaises(ValueError):
+            fp.widened(wide, fp.WIDTHS["standard"])
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "five.dat")
+            export.export_to_file(wide, (1, 60, 60), path)
+            self.assertEqual(fp.widths_of_file(path), fp.WIDTHS["wide"])
+            back = export.load_exported_weights(fp.network_for(path), path).eval()
+            other = os.path.join(tmp, "other.dat")
+            export.export_to_file(randomise(nn.Sequential(nn.Conv2d(1, 2, 3)), 1), (1, 6, 6), other)
+            with self.assertRaises(ValueError):
+                fp.widths_of_file(other)
+        with torch.no_grad():
+            # Random weights give outputs in the thousands: float rounding of
+            # the folded pixel scale, relative to them.
+            y = wide(x)
+            self.assertLess(float((back(x) - y).abs().max() / y.abs().max()), 1e-6)
+
     def check_detector_round_trip(self, det, weighted_layers):
         from modelkit.nets import detector_net as dn
         x = torch.randn((1, 3, 64, 64), generator=torch.Generator().manual_seed(4)) * 60

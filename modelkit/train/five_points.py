@@ -35,9 +35,9 @@ import numpy as np
 import torch
 
 from modelkit.data import crops, datasets, detected_boxes
-from modelkit.nets.five_point_net import five_point_net
+from modelkit.nets.five_point_net import WIDTHS, five_point_net, network_for, widened, widths_of
 from modelkit.train.epoch_validation import RunValidation, learning_rate
-from modelkit.train.clock import (add_until_option, apply_threads, init_weights, save_checkpoint,
+from modelkit.train.clock import (add_until_option, apply_threads, load_weights, save_checkpoint,
                                   start_for_fraction, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
@@ -130,6 +130,13 @@ def main():
     ap.add_argument("--detector-boxes", type=float, default=0.0, metavar="SHARE",
                     help="share of the crops cut from the shipped detector's own box where it finds "
                     "the face (default 0: jittered canonical boxes only)")
+    ap.add_argument("--widths", choices=sorted(WIDTHS), default="standard",
+                    help="layer widths of a new network (default standard; a resumed run keeps its "
+                    "own); with --init of a narrower file the network is grown from it, its new "
+                    "units silent at the start")
+    ap.add_argument("--seed", type=int, default=0,
+                    help="seed of a new network's initial weights and of the augmentation "
+                    "(default 0); runs meant to be averaged into one file need different seeds")
     args = ap.parse_args()
     if not 0.0 <= args.detector_boxes <= 1.0:
         ap.error("--detector-boxes: a share from 0 to 1")
@@ -139,8 +146,8 @@ def main():
 
     os.makedirs(RUNS, exist_ok=True)
     set_threads()
-    torch.manual_seed(0)
-    rng = np.random.default_rng(int(time.time()))
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(int(time.time()) + 1000003 * args.seed)
 
     faces = datasets.load_sources(sources)
     train, val = datasets.split(faces)
@@ -162,14 +169,26 @@ def main():
     for s, (x, _) in val_sets.items():
         print("validation %s: %d faces" % (s, len(x)), flush=True)
 
-    model = five_point_net()
+    resume = None
+    if not args.init and os.path.exists(LAST) and not args.fresh:
+        resume = torch.load(LAST, map_location="cpu")
+    widths = resume.get("widths", WIDTHS["standard"]) if resume else WIDTHS[args.widths]
+    if args.init:
+        model = load_weights(network_for(args.init), args.init)
+        print("weights from %s" % args.init, flush=True)
+        if widths_of(model) != tuple(widths):
+            model = widened(model, widths)
+            print("grown to widths %s, the new units silent" % (widths,), flush=True)
+    else:
+        model = five_point_net(widths)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
     start, end = time.time(), utc_next_at(args.until)
     epoch, step = 0, 0
 
     def save(path, extra=None):
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
-                 "step": step, "best": kept.best, "start": start, "sources": sources}
+                 "step": step, "best": kept.best, "start": start, "sources": sources,
+                 "widths": tuple(widths)}
         state.update(extra or {})
         save_checkpoint(state, path)
 
@@ -182,10 +201,9 @@ def main():
         score, score_name = (lambda errs: max(errs[s] for s in targets)), "worst target"
     kept = RunValidation(lambda m: evaluate(m, val_sets), score, score_name, save, BEST, args.average_from)
     if args.init:
-        init_weights(model, args.init)
         kept.start_from(model)
-    elif os.path.exists(LAST) and not args.fresh:
-        state = torch.load(LAST, map_location="cpu")
+    elif resume is not None:
+        state = resume
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
         epoch, step, kept.best, start = state["epoch"], state["step"], state["best"], state["start"]
