@@ -13,8 +13,9 @@ until --until (UTC), so a run ends on time whatever the machine's speed.
 Progress goes to standard output; runs/five_points_last.pt is written every
 few minutes and at the end of every epoch, runs/five_points_best.pt whenever
 the validation error (the worse of mtfl5 and frames68) improves. A run started
-again picks up runs/five_points_last.pt. With --average-from, the mean of the
-weights of the late epochs is saved to runs/five_points_average.pt at the end.
+again picks up runs/five_points_last.pt (with the late epochs' mean so far).
+With --average-from, the mean of the weights of the late epochs is saved to
+runs/five_points_average.pt at the end.
 
 With --detector-boxes SHARE, that share of the crops of every face the
 shipped detector finds is cut from the detector's own box (data/
@@ -189,6 +190,8 @@ def main():
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
                  "step": step, "best": kept.best, "start": start, "sources": sources,
                  "widths": tuple(widths)}
+        # The late epochs' mean goes on where a resumed run left it.
+        state.update(kept.average.saved())
         state.update(extra or {})
         save_checkpoint(state, path)
 
@@ -207,10 +210,12 @@ def main():
         model.load_state_dict(state["model"])
         opt.load_state_dict(state["optimizer"])
         epoch, step, kept.best, start = state["epoch"], state["step"], state["best"], state["start"]
+        kept.average.resume(state)
         if args.resume_at is not None:
             start = start_for_fraction(time.time(), end, args.resume_at)
-        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time"
-              % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start)), flush=True)
+        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time, %d epochs averaged"
+              % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start),
+                 kept.average.count), flush=True)
 
     aug = crops.Augmenter(rng, detector_share=args.detector_boxes)
     last_save = time.time()
