@@ -136,8 +136,9 @@ def main():
                     "own); with --init of a narrower file the network is grown from it, its new "
                     "units silent at the start")
     ap.add_argument("--seed", type=int, default=0,
-                    help="seed of a new network's initial weights and of the augmentation "
-                    "(default 0); runs meant to be averaged into one file need different seeds")
+                    help="seed of a new network's initial weights (default 0), also mixed into "
+                    "the augmentation's clock-based seed; runs meant to be averaged into one file "
+                    "need different seeds")
     args = ap.parse_args()
     if not 0.0 <= args.detector_boxes <= 1.0:
         ap.error("--detector-boxes: a share from 0 to 1")
