@@ -159,7 +159,7 @@ class WeightsBack(unittest.TestCase):
             path = os.path.join(tmp, "five.dat")
             export.export_to_file(wide, (1, 60, 60), path)
             self.assertEqual(fp.widths_of_file(path), fp.WIDTHS["wide"])
-            back = export.load_exported_weights(fp.network_for(path), path).eval()
+            back = fp.load_network(path)
             other = os.path.join(tmp, "other.dat")
             export.export_to_file(randomise(nn.Sequential(nn.Conv2d(1, 2, 3)), 1), (1, 6, 6), other)
             with self.assertRaises(ValueError):

@@ -25,8 +25,7 @@ import torch
 
 from modelkit.data import crops, datasets, layout95, warp_crop
 from modelkit.data.face_box import canonical_face_box, enlarge_to_square, five_from_68
-from modelkit.nets.five_point_net import network_for
-from modelkit.train.clock import load_weights
+from modelkit.nets.five_point_net import load_network
 
 FIVE_POINT_MODEL = os.path.join(datasets.REPO, "models", "cdcn_iter_500000.dat")
 
@@ -103,7 +102,7 @@ class FivePointRunner:
     pixels of their boxes."""
 
     def __init__(self, model=FIVE_POINT_MODEL):
-        self.net = load_weights(network_for(model), model).eval()
+        self.net = load_network(model)
 
     def __call__(self, crops60, boxes):
         out = []

@@ -67,6 +67,7 @@ from torch import nn
 from torchvision.ops import roi_pool
 
 from modelkit.formats import stdcnn
+from modelkit.nets.growth import grown_weight
 from modelkit.nets.runtime_layers import CrossConv2d
 
 MEANS_BGR = (102.9801, 115.9465, 122.7717)
@@ -249,16 +250,6 @@ class Backbone8Wide(Backbone8Deep):
     channels = 40
 
 
-def _grow_weight(old, new_shape, fresh):
-    """A weight of new_shape holding `old` in its leading block: rows after
-    old's (new outputs) take `fresh`'s values, columns after old's (new
-    inputs) are zero, so the old outputs do not see the new inputs."""
-    w = torch.zeros(new_shape, dtype=old.dtype)
-    w[old.shape[0]:] = fresh[old.shape[0]:]
-    w[tuple(slice(0, n) for n in old.shape)] = old
-    return w
-
-
 def widened(det, layout="s8w"):
     """A Detector of the wider layout with the weights of a trained s8d one:
     every convolution after the stem keeps its filters and gains new ones
@@ -272,11 +263,11 @@ def widened(det, layout="s8w"):
     out = Detector(layout, det.head_name)
     with torch.no_grad():
         for mine, theirs in zip(out.backbone.convs(), det.backbone.convs()):
-            mine.weight.copy_(_grow_weight(theirs.weight, mine.weight.shape, mine.weight * 0.5))
+            mine.weight.copy_(grown_weight(theirs.weight, mine.weight.shape, mine.weight * 0.5))
             mine.bias.zero_()
             mine.bias[:theirs.bias.shape[0]] = theirs.bias
         for mine, theirs in ((out.rpn_score, det.rpn_score), (out.rpn_delta, det.rpn_delta)):
-            mine.weight.copy_(_grow_weight(theirs.weight, mine.weight.shape, mine.weight))
+            mine.weight.copy_(grown_weight(theirs.weight, mine.weight.shape, mine.weight))
             mine.bias.copy_(theirs.bias)
         _grow_second_stage(out, det)
     return out

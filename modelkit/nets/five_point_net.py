@@ -12,6 +12,7 @@ about 7.3 M multiply-adds) and "wide" (about 2.1 times as many).
 import torch
 from torch import nn
 
+from modelkit.nets.growth import grown_weight
 from modelkit.nets.runtime_layers import PixelScale, RuntimePool
 
 # Channels of the four convolutions, then the hidden fullconnect's units.
@@ -61,23 +62,13 @@ def widths_of_file(path):
     return tuple(convs) + (hidden[0],)
 
 
-def network_for(path):
-    """An untrained five_point_net of the widths of a checkpoint (.pt) or an
-    exported file (.dat); load_weights then fills it."""
-    if path.endswith(".dat"):
-        return five_point_net(widths_of_file(path))
-    state = torch.load(path, map_location="cpu")
-    return five_point_net(state.get("widths", WIDTHS["standard"]))
-
-
-def _grown(old, shape, fresh, scale):
-    """A weight of `shape` holding `old` in its leading corner and `fresh`
-    times `scale` in the new output rows; new input columns stay zero, so
-    the old units do not see the new ones."""
-    w = torch.zeros(shape, dtype=old.dtype)
-    w[old.shape[0]:] = fresh[old.shape[0]:] * scale
-    w[tuple(slice(0, n) for n in old.shape)] = old
-    return w
+def load_network(path):
+    """The five_point_net of a checkpoint (.pt) or an exported file (.dat),
+    at its own widths, with its weights."""
+    if not path.endswith(".dat"):
+        return load_checkpoint_model(path)
+    from modelkit.export.torch_to_stdcnn import load_exported_weights
+    return load_exported_weights(five_point_net(widths_of_file(path)), path).eval()
 
 
 def widened(model, widths=WIDTHS["wide"]):
@@ -91,26 +82,19 @@ def widened(model, widths=WIDTHS["wide"]):
     out = five_point_net(widths)
     old_layers = [m for m in model if isinstance(m, (nn.Conv2d, nn.Linear, nn.PReLU))]
     new_layers = [m for m in out if isinstance(m, (nn.Conv2d, nn.Linear, nn.PReLU))]
+    hidden = [m for m in out if isinstance(m, nn.Linear)][0]
     with torch.no_grad():
         for mine, theirs in zip(new_layers, old_layers):
             if isinstance(mine, nn.PReLU):
-                mine.weight.fill_(0.25)
+                # New units keep their fresh slope.
                 mine.weight[:theirs.weight.shape[0]] = theirs.weight
                 continue
-            if mine is new_layers[-1]:
-                # The output layer keeps its ten rows; only its inputs grow.
-                mine.weight.copy_(_grown(theirs.weight, mine.weight.shape, mine.weight, 0.0))
-                mine.bias.copy_(theirs.bias)
-                continue
-            if isinstance(mine, nn.Linear) and isinstance(theirs, nn.Linear) and mine is new_layers[-3]:
-                # The hidden layer reads channel c, cell k at c * 16 + k: the
-                # old channels' columns come first, as in the old layer.
-                w = torch.zeros(mine.out_features, mine.in_features // 16, 16)
-                w[theirs.out_features:] = mine.weight.view_as(w)[theirs.out_features:] * 0.5
-                w[:theirs.out_features, :theirs.in_features // 16] = theirs.weight.view(theirs.out_features, -1, 16)
-                mine.weight.copy_(w.view_as(mine.weight))
-            else:
-                mine.weight.copy_(_grown(theirs.weight, mine.weight.shape, mine.weight, 0.5))
+            old, fresh = theirs.weight, mine.weight * 0.5
+            if mine is hidden:
+                # It reads channel c, cell k at c * 16 + k: grown per channel,
+                # the old channels' columns first, as in the old layer.
+                old, fresh = old.view(old.shape[0], -1, 16), fresh.view(fresh.shape[0], -1, 16)
+            mine.weight.copy_(grown_weight(old, fresh.shape, fresh).view_as(mine.weight))
             mine.bias.zero_()
             mine.bias[:theirs.bias.shape[0]] = theirs.bias
     return out

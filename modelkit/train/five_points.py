@@ -36,9 +36,9 @@ import numpy as np
 import torch
 
 from modelkit.data import crops, datasets, detected_boxes
-from modelkit.nets.five_point_net import WIDTHS, five_point_net, network_for, widened, widths_of
+from modelkit.nets.five_point_net import WIDTHS, five_point_net, load_network, widened, widths_of
 from modelkit.train.epoch_validation import RunValidation, learning_rate
-from modelkit.train.clock import (add_until_option, apply_threads, load_weights, save_checkpoint,
+from modelkit.train.clock import (add_until_option, apply_threads, save_checkpoint,
                                   start_for_fraction, threads_from_file, utc_next_at)
 
 RUNS = datasets.RUNS
@@ -176,7 +176,7 @@ def main():
         resume = torch.load(LAST, map_location="cpu")
     widths = resume.get("widths", WIDTHS["standard"]) if resume else WIDTHS[args.widths]
     if args.init:
-        model = load_weights(network_for(args.init), args.init)
+        model = load_network(args.init)
         print("weights from %s" % args.init, flush=True)
         if widths_of(model) != tuple(widths):
             model = widened(model, widths)
