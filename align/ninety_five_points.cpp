@@ -139,7 +139,8 @@ int alignNinetyFivePoints(TrackedFace& state, Net& net95, const LandmarkModel& m
     box.centre_x = box.x + 1.5f * d;
     box.centre_y = box.y + 1.5f * d;
 
-    if (predictShape(model, frame, shape, box) != 0) return -1;
+    // The cascade shares out its trees on the network's threads.
+    if (predictShape(model, frame, shape, box, net95.threads) != 0) return -1;
 
     if (isValidShape(state.shape)) {
         if (smoothShape(state, shape) != 0) return -1;

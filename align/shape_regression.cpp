@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
+
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -17,8 +20,14 @@ constexpr RowRun kRuns64[] = {{19, 44}, {75, 20}};
 
 constexpr int kMaxStages = 4;
 
-// Trees walked before their votes are summed.
+// Trees walked by one task.
 constexpr size_t kTreeBatch = 32;
+// Vote columns summed by one task on several threads: two cache lines.
+constexpr size_t kVoteBlock = 32;
+// How many trees ahead of the one being summed its row is fetched: the
+// table is far larger than the caches, and rows fetched ahead load side by
+// side instead of one after another.
+constexpr size_t kFetchAhead = 8;
 
 // u = x / (w/2) - cx / (w/2), v likewise, in single precision.
 void project_points(const float* shape, int n, const ShapeBox& box, float* out) {
@@ -146,8 +155,13 @@ __attribute__((noinline)) void add_votes(float* __restrict acc, const float* __r
 
 // One stage on a working shape of n points in frame pixels. projected
 // receives the shape in normalised units; increment the stage's vote.
+// The trees are walked first (each walk stands alone), then their rows
+// summed in tree order; on several threads the walks are split by trees and
+// the sums by columns, so every value is summed in the same order and the
+// bits do not depend on the threads.
 bool run_stage(const RegressionStage& stage, const float* mean, const cv::Mat& frame,
-               const float* shape, int n, const ShapeBox& box, float* projected, float* increment) {
+               const float* shape, int n, const ShapeBox& box, float* projected, float* increment,
+               ThreadPool* pool) {
     if (stage.landmark_count != n || n > kMaxStagePoints) return false;
     const size_t width = 2 * static_cast<size_t>(n);
     if (stage.leaf_rows < 0 || stage.increments.size() < static_cast<size_t>(stage.leaf_rows) * width) {
@@ -161,30 +175,40 @@ bool run_stage(const RegressionStage& stage, const float* mean, const cv::Mat& f
     const float rx = static_cast<float>(box.width * 0.5 * s);
     const float ry = static_cast<float>(box.height * 0.5 * s);
 
-    // Trees are walked a batch at a time and the rows they reach fetched
-    // ahead of summing: the table is far larger than the caches, and the
-    // rows of a batch then load side by side instead of one after another.
-    float acc[2 * kMaxStagePoints] = {};
-    const float* batch[kTreeBatch];
+    // Per tree, its first row in the stage's table, then the row it reaches
+    // (-1: none). Kept per calling thread and only grown.
+    thread_local std::vector<int64_t> rows;
     const size_t trees = stage.trees.size();
+    rows.resize(trees);
     int64_t leaf_offset = 0;
-    for (size_t first = 0; first < trees; first += kTreeBatch) {
-        const size_t last = std::min(trees, first + kTreeBatch);
-        size_t reached = 0;
-        for (size_t t = first; t < last; ++t) {
-            const RegressionTree& tree = stage.trees[t];
-            const int leaf = walk_tree(tree, shape, n, rx, ry, r, frame);
-            const int64_t row = leaf + leaf_offset;
-            leaf_offset += tree.leaf_count;
-            if (leaf < 0 || row >= stage.leaf_rows) continue;
-            const float* votes = stage.increments.data() + static_cast<size_t>(row) * width;
-            for (size_t b = 0; b < width * sizeof(float); b += 64) {
-                __builtin_prefetch(reinterpret_cast<const char*>(votes) + b);
-            }
-            batch[reached++] = votes;
-        }
-        for (size_t k = 0; k < reached; ++k) add_votes(acc, batch[k], width);
+    for (size_t t = 0; t < trees; ++t) {
+        rows[t] = leaf_offset;
+        leaf_offset += stage.trees[t].leaf_count;
     }
+    int64_t* reached = rows.data();
+    parallel_for(pool, static_cast<int>((trees + kTreeBatch - 1) / kTreeBatch), [&](int task, int) {
+        const size_t last = std::min(trees, (static_cast<size_t>(task) + 1) * kTreeBatch);
+        for (size_t t = static_cast<size_t>(task) * kTreeBatch; t < last; ++t) {
+            const int leaf = walk_tree(stage.trees[t], shape, n, rx, ry, r, frame);
+            const int64_t row = leaf + reached[t];
+            reached[t] = leaf < 0 || row >= stage.leaf_rows ? -1 : row;
+        }
+    });
+
+    alignas(64) float acc[2 * kMaxStagePoints] = {};
+    const size_t block = slot_count(pool) > 1 ? kVoteBlock : width;
+    parallel_for(pool, static_cast<int>((width + block - 1) / block), [&](int task, int) {
+        const size_t begin = static_cast<size_t>(task) * block;
+        const size_t count = std::min(block, width - begin);
+        const float* table = stage.increments.data() + begin;
+        for (size_t t = 0; t < trees; ++t) {
+            if (t + kFetchAhead < trees && reached[t + kFetchAhead] >= 0) {
+                const char* ahead = reinterpret_cast<const char*>(table + static_cast<size_t>(reached[t + kFetchAhead]) * width);
+                for (size_t b = 0; b < count * sizeof(float); b += 64) __builtin_prefetch(ahead + b);
+            }
+            if (reached[t] >= 0) add_votes(acc + begin, table + static_cast<size_t>(reached[t]) * width, count);
+        }
+    });
 
     // (s D) times R transposed.
     for (int i = 0; i < n; ++i) {
@@ -237,7 +261,7 @@ bool predictStage(const RegressionStage& stage, const LandmarkModel& model, cons
     float projected[2 * kMaxStagePoints];
     cv::Mat result(n, 2, CV_32FC1);
     if (!run_stage(stage, model.mean_shape.ptr<float>(), frame, shape.ptr<float>(), n, box,
-                   projected, result.ptr<float>())) {
+                   projected, result.ptr<float>(), nullptr)) {
         return false;
     }
     increment = result;
@@ -245,7 +269,7 @@ bool predictStage(const RegressionStage& stage, const LandmarkModel& model, cons
 }
 
 int predictShape(const LandmarkModel& model, const cv::Mat& frame, cv::Mat& shape,
-                 const ShapeBox& box) {
+                 const ShapeBox& box, ThreadPool* threads) {
     if (frame.empty() || frame.type() != CV_8UC1 || shape.rows != 95 || shape.cols != 2 ||
         shape.type() != CV_32FC1 || !box_usable(box)) {
         return -1;
@@ -278,7 +302,7 @@ int predictShape(const LandmarkModel& model, const cv::Mat& frame, cv::Mat& shap
     float increment[2 * kMaxStagePoints];
     for (int k = 0; k < stages; ++k) {
         if (!run_stage(model.stages[static_cast<size_t>(k)], mean, frame, work, n, box, projected,
-                       increment)) {
+                       increment, threads)) {
             return -1;
         }
         for (int j = 0; j < 2 * n; ++j) projected[j] += increment[j];

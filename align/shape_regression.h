@@ -10,6 +10,8 @@
 
 namespace kx {
 
+class ThreadPool;
+
 // The box that normalises shape coordinates:
 // u = (x - centre_x) / (width / 2), v = (y - centre_y) / (height / 2).
 struct ShapeBox {
@@ -43,7 +45,9 @@ bool predictStage(const RegressionStage& stage, const LandmarkModel& model, cons
 // and 75..94 only. Returns 0; -1 with shape untouched when the frame is not
 // 8-bit single-channel, the shape is not 95 x 2 floats, the box has no size
 // or the geometry degenerates (no spread to measure rotation and scale).
+// The trees' work is shared out on `threads` when given; the result is the
+// same to the bit.
 int predictShape(const LandmarkModel& model, const cv::Mat& frame, cv::Mat& shape,
-                 const ShapeBox& box);
+                 const ShapeBox& box, ThreadPool* threads = nullptr);
 
 }  // namespace kx

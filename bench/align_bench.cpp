@@ -18,6 +18,7 @@
 #include "align/shape_regression.h"
 #include "align/tracked_face.h"
 #include "net/net.h"
+#include "net/thread_pool.h"
 #include "sample_network.h"
 
 namespace kx::bench {
@@ -177,10 +178,11 @@ void cascade_only(benchmark::State& state) {
         start.at<float>(i, 0) += box.centre_x + 2.0f;  // a little off the mean
         start.at<float>(i, 1) += box.centre_y - 1.0f;
     }
+    ThreadPool pool(int(state.range(0)));
     cv::Mat shape;
     for (auto _ : state) {
         start.copyTo(shape);
-        if (predictShape(model, frame, shape, box) != 0) {
+        if (predictShape(model, frame, shape, box, &pool) != 0) {
             state.SkipWithError("predictShape failed");
             return;
         }
@@ -199,6 +201,11 @@ BENCHMARK_CAPTURE(ninety_five_point_alignment, network, false)
 BENCHMARK_CAPTURE(ninety_five_point_alignment, cascade, true)
     ->Name("alignNinetyFivePoints per face, network + 4x500 tree cascade")
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK(cascade_only)->Name("predictShape per face, 4 stages x 500 trees of depth 5")->Unit(benchmark::kMicrosecond);
+// Argument: threads.
+BENCHMARK(cascade_only)
+    ->Name("predictShape per face, 4 stages x 500 trees of depth 5")
+    ->ArgName("threads")->Arg(1)->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace kx::bench

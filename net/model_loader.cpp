@@ -239,6 +239,7 @@ bool Net::load(FILE* file, bool two_inputs) {
             if (uint32_t(id) >= blobs.size()) return false;
         }
         fold_rectifiers();
+        plan_branches();
         ready = true;
         return true;
     } catch (const BlobBudgetExceeded&) {

@@ -6,6 +6,7 @@
 
 #include "net/console.h"
 #include "net/layers/conv_layer.h"
+#include "net/thread_pool.h"
 
 namespace kx {
 
@@ -35,7 +36,42 @@ void Net::fold_rectifiers() {
     }
 }
 
-void Net::run_layer(size_t k) {
+void Net::plan_branches() {
+    // What each layer writes: a convolution that does the rectifier's pass
+    // writes the rectifier's tops as well.
+    std::vector<std::vector<int>> writes = top_ids;
+    for (size_t k = 0; k + 1 < layers.size(); ++k) {
+        if (folded_into_previous(k + 1)) writes[k].insert(writes[k].end(), top_ids[k + 1].begin(), top_ids[k + 1].end());
+    }
+    side_by_side.clear();
+    for (const BranchRun& run : find_branch_runs(bottom_ids, writes)) {
+        bool all_alike = true;
+        const size_t length = run.branch_end(0) - run.first;
+        for (size_t i = 1; i < run.branch_starts.size() && all_alike; ++i) {
+            all_alike = run.branch_end(i) - run.branch_starts[i] == length && alike(run.first, run.branch_starts[i], length);
+        }
+        if (all_alike) side_by_side.push_back(run);
+    }
+}
+
+bool Net::alike(size_t a, size_t b, size_t count) const {
+    for (size_t i = 0; i < count; ++i) {
+        const size_t ka = a + i, kb = b + i;
+        if (layers[ka]->type() != layers[kb]->type() || top_ids[ka].size() != top_ids[kb].size()) return false;
+        for (size_t t = 0; t < top_ids[ka].size(); ++t) {
+            const Blob* x = blobs[size_t(top_ids[ka][t])];
+            const Blob* y = blobs[size_t(top_ids[kb][t])];
+            if (x->channels != y->channels || x->height != y->height || x->width != y->width || x->num != y->num) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void Net::run_layer(size_t k) { run_layer_on(k, threads); }
+
+void Net::run_layer_on(size_t k, ThreadPool* pool) {
     if (k >= layers.size()) return;
     if (folded_into_previous(k)) return;
     // A layer that does the next one's pass writes that one's tops.
@@ -46,8 +82,23 @@ void Net::run_layer(size_t k) {
     tops.reserve(top_list.size());
     for (int id : bottom_ids[k]) bottoms.push_back(blobs[size_t(id)]);
     for (int id : top_list) tops.push_back(blobs[size_t(id)]);
-    layers[k]->threads = threads;
+    layers[k]->threads = pool;
     layers[k]->forward(bottoms, tops);
+}
+
+void Net::run_side_by_side(const BranchRun& run) {
+    // As many branches as there are threads at a time, each whole on one
+    // thread; the few left over run one after another with their layers'
+    // work shared out, so that no thread waits for a lone branch.
+    const int branches = int(run.branch_starts.size());
+    const int slots = slot_count(threads);
+    const int together = branches >= slots ? branches - branches % slots : branches;
+    parallel_for(threads, together, [&](int b, int) {
+        for (size_t k = run.branch_starts[size_t(b)]; k < run.branch_end(size_t(b)); ++k) run_layer_on(k, nullptr);
+    });
+    if (together < branches) {
+        for (size_t k = run.branch_starts[size_t(together)]; k < run.end; ++k) run_layer_on(k, threads);
+    }
 }
 
 BlobList Net::collect_outputs() const {
@@ -62,7 +113,15 @@ BlobList Net::forward() {
         say("cnn not ready");
         return {};
     }
-    for (size_t k = 0; k < layers.size(); ++k) run_layer(k);
+    size_t k = 0;
+    if (slot_count(threads) > 1) {
+        for (const BranchRun& run : side_by_side) {
+            for (; k < run.first; ++k) run_layer(k);
+            run_side_by_side(run);
+            k = run.end;
+        }
+    }
+    for (; k < layers.size(); ++k) run_layer(k);
     return collect_outputs();
 }
 

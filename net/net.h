@@ -5,6 +5,7 @@
 
 #include "net/blob.h"
 #include "net/blob_budget.h"
+#include "net/branch_plan.h"
 #include "net/layer.h"
 
 namespace kx {
@@ -76,6 +77,11 @@ public:
     // everything on the calling thread. Not owned. The results do not depend
     // on it. One Net still runs one pass at a time.
     ThreadPool* threads = nullptr;
+    // Runs of alike branches (the same layer types and top shapes, branch
+    // for branch) that a pass on two or more threads runs side by side, each
+    // branch on one thread: small layers share their work out poorly, whole
+    // towers well. Found once the model is loaded.
+    std::vector<BranchRun> side_by_side;
 
 private:
     bool load(FILE* file, bool two_inputs);
@@ -85,6 +91,12 @@ private:
     // rectifier's own pass is skipped: the same bits, one pass over the
     // maps fewer. Called once the model is loaded.
     void fold_rectifiers();
+    // Fills side_by_side. Called once the rectifiers are folded.
+    void plan_branches();
+    bool alike(size_t first_a, size_t first_b, size_t count) const;
+    // run_layer with the layer's work shared out on `pool` (null: none).
+    void run_layer_on(size_t index, ThreadPool* pool);
+    void run_side_by_side(const BranchRun& run);
     // Per layer: true when its pass is done by the layer before it.
     std::vector<char> folded_;
 };

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "net/thread_pool.h"
 #include "support/landmark_model_writer.h"
 
 namespace kx {
@@ -186,6 +188,37 @@ TEST(PredictShape, SixtyFourPointModelWorksOnItsOwnRows) {
         ASSERT_EQ(predictShape(model, frame, refined, kBox), 0);
         want.at<float>(brighter ? 19 : 75, 0) += 3.0f;
         EXPECT_LT(cv::norm(refined, want, cv::NORM_INF), 1e-4) << brighter;
+    }
+}
+
+
+// On threads the walks are split by trees and the sums by columns; each
+// value must still be summed in tree order. 70 trees (two whole tasks of
+// walks and a part), 190 vote columns (not a whole number of blocks),
+// votes of mixed sizes so that another order would round differently.
+TEST(PredictShape, ThreadsGiveTheSameBits) {
+    cv::Mat frame(100, 100, CV_8UC1);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) frame.at<uchar>(y, x) = uchar((x * 37 + y * 91 + x * y) % 251);
+    std::vector<TreeSpec> trees;
+    for (int t = 0; t < 70; ++t) {
+        const int a = (t * 17) % 95, b = (t * 29 + 3) % 95;
+        trees.push_back({{split(a, px(t % 5), px(-(t % 3)), b, px(-(t % 4)), px(t % 6), float(t % 7) * 9.0f - 30.0f, 1, 2),
+                          leaf(0), leaf(1)},
+                         2});
+    }
+    std::vector<std::pair<int, float>> votes;
+    for (int r = 0; r < 140; ++r) votes.push_back({r % 3 == 0 ? -1 : r % 95, (r % 2 ? 1e-3f : 0.37f) * float(1 + r % 11)});
+    const LandmarkModel model = model_of(grid_shape(95), trees, votes, 4);
+    cv::Mat alone = grid_shape(95);
+    ASSERT_EQ(predictShape(model, frame, alone, kBox), 0);
+    EXPECT_GT(cv::norm(alone, grid_shape(95), cv::NORM_INF), 1.0);  // the trees did move the points
+    for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(threads);
+        ThreadPool pool(threads);
+        cv::Mat shared = grid_shape(95);
+        ASSERT_EQ(predictShape(model, frame, shared, kBox, &pool), 0);
+        EXPECT_EQ(std::memcmp(shared.data, alone.data, 95 * 2 * sizeof(float)), 0);
     }
 }
 

@@ -149,5 +149,77 @@ TEST(NetRectifierFolding, GivesTheRectifiersBits) {
     }
 }
 
+
+// Three towers on the input (convolution, rectifier folded into it, pooling,
+// fully connected), joined and read by a fully connected head. Towers of the
+// same shapes run side by side on a pool; the bits must be those of one
+// thread whatever the count, including three towers on two threads (two
+// together, the third with its layers shared out).
+ModelFile towers(const std::vector<int>& maps) {
+    ModelFile m;
+    m.channels = 2;
+    m.height = 9;
+    m.width = 11;
+    std::vector<int> joined;
+    for (int t = 0; t < int(maps.size()); ++t) {
+        const int base = int(m.layers.size()) + 1;  // the id of this tower's first top
+        std::vector<float> conv_weights;
+        for (int i = 0; i < maps[size_t(t)] * 2 * 9 + maps[size_t(t)]; ++i) {
+            conv_weights.push_back(float((i * 13 + t * 7) % 17) / 8.0f - 1.0f);
+        }
+        const int pooled = maps[size_t(t)] * 5 * 6;
+        std::vector<float> fc_weights;
+        for (int i = 0; i < 5 * pooled + 5; ++i) fc_weights.push_back(float((i * 11 + t) % 19) / 9.0f - 1.0f);
+        m.layers.push_back({layer_params({{"type", "conv"}, {"ksize", "3"}, {"pad", "1"}, {"stride", "1"},
+                                          {"map_num", std::to_string(maps[size_t(t)])}}),
+                            {0}, conv_weights});
+        m.layers.push_back({layer_params({{"type", "relu"}}), {base}, {}, 0});
+        m.layers.push_back({layer_params({{"type", "pool"}, {"pool", "max"}, {"ksize", "2"}, {"ksize_h", "2"}, {"ksize_w", "2"}, {"stride", "2"}}),
+                            {base + 1}, {}, 0});
+        m.layers.push_back({layer_params({{"type", "fullconnect"}, {"node_num", "5"}}), {base + 2}, fc_weights});
+        joined.push_back(base + 3);
+    }
+    m.layers.push_back({layer_params({{"type", "concat"}, {"concat_dim", "1"}}), joined, {}, 0});
+    std::vector<float> head;
+    for (int i = 0; i < 3 * 5 * int(maps.size()) + 3; ++i) head.push_back(float((i * 7) % 13) / 6.0f - 1.0f);
+    m.layers.push_back({layer_params({{"type", "fullconnect"}, {"node_num", "3"}}), {int(m.layers.size())}, head});
+    m.outputs = {int(m.layers.size())};
+    return m;
+}
+
+TEST(NetBranches, AlikeTowersRunSideBySideWithTheSameBits) {
+    auto reference = load_net(towers({4, 4, 4}));
+    ASSERT_TRUE(reference->ready);
+    ASSERT_EQ(reference->side_by_side.size(), 1u);
+    EXPECT_EQ(reference->side_by_side[0].branch_starts, (std::vector<size_t>{0, 4, 8}));
+    EXPECT_EQ(reference->side_by_side[0].end, 12u);
+    auto fill = [](Net& net) {
+        for (int i = 0; i < net.blobs[0]->count; ++i) net.blobs[0]->data[i] = float((i * 29) % 31) - 15.0f;
+    };
+    fill(*reference);
+    const std::vector<float> want = values(reference->forward()[0]);
+    ASSERT_EQ(want.size(), 3u);
+    for (int threads : {2, 3, 4}) {
+        SCOPED_TRACE(threads);
+        ThreadPool pool(threads);
+        auto net = load_net(towers({4, 4, 4}));
+        net->threads = &pool;
+        fill(*net);
+        for (int pass = 0; pass < 2; ++pass) {
+            const std::vector<float> got = values(net->forward()[0]);
+            ASSERT_EQ(got.size(), want.size());
+            EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0);
+        }
+    }
+}
+
+TEST(NetBranches, UnlikeTowersRunLayerByLayer) {
+    // A tower of other widths would keep one thread busy while the others
+    // wait: the run is not planned.
+    auto net = load_net(towers({4, 4, 6}));
+    ASSERT_TRUE(net->ready);
+    EXPECT_TRUE(net->side_by_side.empty());
+}
+
 }  // namespace
 }  // namespace kx
