@@ -791,6 +791,31 @@ class EpochValidation(unittest.TestCase):
         self.assertEqual(float(model.weight), 3.0)
         self.assertEqual(saved["mean.pt"], [{"validation": {"err": 0.4}, "averaged": 2}])
 
+    def test_the_late_epochs_mean_survives_a_checkpoint(self):
+        import os
+        import tempfile
+        from modelkit.train.clock import WeightAverage
+        model = nn.Linear(1, 1, bias=False)
+        first = WeightAverage()
+        for weight in (1.0, 2.0):
+            with torch.no_grad():
+                model.weight.fill_(weight)
+            first.update(model)
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "last.pt")
+            torch.save(first.saved(), path)
+            resumed = WeightAverage()
+            resumed.resume(torch.load(path))
+        with torch.no_grad():
+            model.weight.fill_(6.0)
+        resumed.update(model)
+        self.assertEqual(resumed.count, 3)
+        self.assertEqual(float(resumed.state()["weight"]), 3.0)
+        # A checkpoint from before the mean was kept starts an empty one.
+        empty = WeightAverage()
+        empty.resume({"model": {}})
+        self.assertEqual((empty.sum, empty.count), (None, 0))
+
     def test_a_resumed_run_carries_on_at_the_fraction_it_is_given(self):
         from modelkit.train.clock import start_for_fraction
         now, end = 1_000_000.0, 1_003_600.0

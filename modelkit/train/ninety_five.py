@@ -18,13 +18,14 @@ derives, plus 0.2 x the cross entropy of the two face logits.
 
 The learning rate follows a cosine over the wall-clock time left until
 --until (UTC). runs/ninety_five_last.pt is written every few minutes and at
-every epoch (a restart resumes it); runs/ninety_five_best.pt at every
-improvement of the validation score (the derived five-point error on
-frames68 plus any shortfall of the face check: faces accepted below 99 %,
-non-faces accepted above 1 %). With --average-from, the mean of the weights
-at the ends of the late epochs goes to runs/ninety_five_average.pt at the
-end. --tag NAME puts NAME into these file names, so that two runs can go on
-side by side. Threads: the number in runs/threads95, else 1.
+every epoch (a restart resumes it, with the late epochs' mean so far);
+runs/ninety_five_best.pt at every improvement of the validation score (the
+derived five-point error on frames68 plus any shortfall of the face check:
+faces accepted below 99 %, non-faces accepted above 1 %). With
+--average-from, the mean of the weights at the ends of the late epochs goes
+to runs/ninety_five_average.pt at the end. --tag NAME puts NAME into these
+file names, so that two runs can go on side by side. Threads: the number in
+runs/threads95, else 1.
 """
 import argparse
 import os
@@ -214,6 +215,8 @@ def main():
         state = {"model": model.state_dict(), "optimizer": opt.state_dict(), "epoch": epoch,
                  "step": step, "best": kept.best, "start": start, "widths": widths,
                  "members": members, "frac": (time.time() - start) / max(1.0, end - start)}
+        # The late epochs' mean goes on where a resumed run left it.
+        state.update(kept.average.saved())
         state.update(extra or {})
         save_checkpoint(state, path)
 
@@ -225,11 +228,13 @@ def main():
         model.load_state_dict(resume["model"])
         opt.load_state_dict(resume["optimizer"])
         epoch, step, kept.best, start = resume["epoch"], resume["step"], resume["best"], resume["start"]
+        kept.average.resume(resume)
         if args.resume_at is not None:
             start = start_for_fraction(time.time(), end, args.resume_at)
-        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time (the checkpoint: %.0f%%)"
+        print("resumed from %s: epoch %d, step %d, best %.4f, at %.0f%% of the time (the checkpoint: %.0f%%), "
+              "%d epochs averaged"
               % (LAST, epoch, step, kept.best, 100 * (time.time() - start) / max(1.0, end - start),
-                 100 * resume.get("frac", float("nan"))), flush=True)
+                 100 * resume.get("frac", float("nan")), kept.average.count), flush=True)
 
     last_save = time.time()
     done = False
