@@ -203,7 +203,8 @@ bool run_stage(const RegressionStage& stage, const float* mean, const cv::Mat& f
         const float* table = stage.increments.data() + begin;
         for (size_t t = 0; t < trees; ++t) {
             if (t + kFetchAhead < trees && reached[t + kFetchAhead] >= 0) {
-                const char* ahead = reinterpret_cast<const char*>(table + static_cast<size_t>(reached[t + kFetchAhead]) * width);
+                const float* row = table + static_cast<size_t>(reached[t + kFetchAhead]) * width;
+                const char* ahead = reinterpret_cast<const char*>(row);
                 for (size_t b = 0; b < count * sizeof(float); b += 64) __builtin_prefetch(ahead + b);
             }
             if (reached[t] >= 0) add_votes(acc + begin, table + static_cast<size_t>(reached[t]) * width, count);

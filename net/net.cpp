@@ -41,14 +41,17 @@ void Net::plan_branches() {
     // writes the rectifier's tops as well.
     std::vector<std::vector<int>> writes = top_ids;
     for (size_t k = 0; k + 1 < layers.size(); ++k) {
-        if (folded_into_previous(k + 1)) writes[k].insert(writes[k].end(), top_ids[k + 1].begin(), top_ids[k + 1].end());
+        if (folded_into_previous(k + 1)) {
+            writes[k].insert(writes[k].end(), top_ids[k + 1].begin(), top_ids[k + 1].end());
+        }
     }
     side_by_side.clear();
     for (const BranchRun& run : find_branch_runs(bottom_ids, writes)) {
         bool all_alike = true;
         const size_t length = run.branch_end(0) - run.first;
         for (size_t i = 1; i < run.branch_starts.size() && all_alike; ++i) {
-            all_alike = run.branch_end(i) - run.branch_starts[i] == length && alike(run.first, run.branch_starts[i], length);
+            all_alike = run.branch_end(i) - run.branch_starts[i] == length &&
+                        alike(run.first, run.branch_starts[i], length);
         }
         if (all_alike) side_by_side.push_back(run);
     }

@@ -203,12 +203,14 @@ TEST(PredictShape, ThreadsGiveTheSameBits) {
     std::vector<TreeSpec> trees;
     for (int t = 0; t < 70; ++t) {
         const int a = (t * 17) % 95, b = (t * 29 + 3) % 95;
-        trees.push_back({{split(a, px(t % 5), px(-(t % 3)), b, px(-(t % 4)), px(t % 6), float(t % 7) * 9.0f - 30.0f, 1, 2),
-                          leaf(0), leaf(1)},
-                         2});
+        const float threshold = float(t % 7) * 9.0f - 30.0f;
+        const test::NodeSpec root = split(a, px(t % 5), px(-(t % 3)), b, px(-(t % 4)), px(t % 6), threshold, 1, 2);
+        trees.push_back({{root, leaf(0), leaf(1)}, 2});
     }
     std::vector<std::pair<int, float>> votes;
-    for (int r = 0; r < 140; ++r) votes.push_back({r % 3 == 0 ? -1 : r % 95, (r % 2 ? 1e-3f : 0.37f) * float(1 + r % 11)});
+    for (int r = 0; r < 140; ++r) {
+        votes.push_back({r % 3 == 0 ? -1 : r % 95, (r % 2 ? 1e-3f : 0.37f) * float(1 + r % 11)});
+    }
     const LandmarkModel model = model_of(grid_shape(95), trees, votes, 4);
     cv::Mat alone = grid_shape(95);
     ASSERT_EQ(predictShape(model, frame, alone, kBox), 0);

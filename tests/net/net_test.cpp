@@ -174,7 +174,8 @@ ModelFile towers(const std::vector<int>& maps) {
                                           {"map_num", std::to_string(maps[size_t(t)])}}),
                             {0}, conv_weights});
         m.layers.push_back({layer_params({{"type", "relu"}}), {base}, {}, 0});
-        m.layers.push_back({layer_params({{"type", "pool"}, {"pool", "max"}, {"ksize", "2"}, {"ksize_h", "2"}, {"ksize_w", "2"}, {"stride", "2"}}),
+        m.layers.push_back({layer_params({{"type", "pool"}, {"pool", "max"}, {"ksize", "2"}, {"ksize_h", "2"},
+                                          {"ksize_w", "2"}, {"stride", "2"}}),
                             {base + 1}, {}, 0});
         m.layers.push_back({layer_params({{"type", "fullconnect"}, {"node_num", "5"}}), {base + 2}, fc_weights});
         joined.push_back(base + 3);
