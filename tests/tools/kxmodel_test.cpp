@@ -205,6 +205,29 @@ TEST_F(KxModelTool, ProfileListsEveryLayerWithItsShare) {
     ASSERT_EQ(std::sscanf(o.out.c_str() + at, "sum of the layer medians %lf ms; median pass %lf ms", &total, &pass), 2);
     EXPECT_NEAR(total, sum, 0.002);
     EXPECT_GT(pass, 0.0);
+    EXPECT_EQ(lineWith(o.out, "note:"), "") << "a chain has no towers to run side by side";
+}
+
+// Towers that a pass runs side by side cannot be timed so layer by layer:
+// on several threads the profile says so, on one there is nothing to say.
+TEST_F(KxModelTool, ProfileSaysWhenTowersRunSideBySide) {
+    ModelFile m;
+    m.channels = 1;
+    m.height = 8;
+    m.width = 6;
+    const std::string conv = layer_params({{"type", "conv"}, {"ksize", "3"}, {"map_num", "4"}});
+    m.layers = {{conv, {0}, std::vector<float>(4 * 9 + 4, 0.1f)},
+                {conv, {0}, std::vector<float>(4 * 9 + 4, -0.1f)},
+                {layer_params({{"type", "concat"}, {"concat_dim", "1"}}), {1, 2}, {}, 0}};
+    m.outputs = {3};
+    const std::string path = write("towers.stdcnn", serialize_model(m));
+    const Outcome two = kxmodel("profile " + path + " --runs 2 --threads 2");
+    ASSERT_EQ(two.exit_code, 0) << two.err;
+    EXPECT_NE(lineWith(two.out, "note: a forward pass runs the network's 1 set of alike towers side by side"), "")
+        << two.out;
+    const Outcome one = kxmodel("profile " + path + " --runs 2 --threads 1");
+    ASSERT_EQ(one.exit_code, 0) << one.err;
+    EXPECT_EQ(lineWith(one.out, "note:"), "") << one.out;
 }
 
 TEST_F(KxModelTool, BadFilesGiveOneErrorLine) {

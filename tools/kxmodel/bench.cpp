@@ -98,6 +98,13 @@ int profile(Net& net, bool two_inputs, int runs, int threads) {
                     net.folded_into_previous(k) ? ("  (done by layer " + std::to_string(k - 1) + ")").c_str() : "");
     }
     std::printf("sum of the layer medians %.3f ms; median pass %.3f ms\n", sum, quantile(pass_ms, 0.5));
+    if (pool.size() > 1 && !net.side_by_side.empty()) {
+        // bench runs such towers whole on the threads; timed one layer at a
+        // time, each of their layers is shared out instead.
+        std::printf("note: a forward pass runs the network's %zu set%s of alike towers side by side on the threads; "
+                    "here their layers were timed one by one (kxmodel bench times whole passes)\n",
+                    net.side_by_side.size(), net.side_by_side.size() == 1 ? "" : "s");
+    }
     return 0;
 }
 
