@@ -50,42 +50,47 @@ std::vector<BranchRun> find_branch_runs(const std::vector<std::vector<int>>& bot
         use.assign(size_t(blob_count), BlobUse{});
     };
 
-    for (size_t k = 0; k < layer_count; ++k) {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            // The branch this layer would join: the one whose blobs it reads.
-            const int last = int(run.branch_starts.size()) - 1;
-            std::vector<int> sources;
-            for (int id : bottom_ids[k]) {
-                if (id >= 0 && use[size_t(id)].writer >= 0) sources.push_back(use[size_t(id)].writer);
-            }
-            bool fits = last < 0 || sources.empty() || only(sources, last);
-            const int branch = sources.empty() ? last + 1 : last;
-            for (int id : top_ids[k]) {
-                if (!fits || id < 0) continue;
-                const BlobUse& u = use[size_t(id)];
-                fits = (u.writer < 0 || u.writer == branch) && only(u.readers, branch);
-            }
-            // A clash ends the run; the layer then opens the next one, where
-            // it reads and writes nothing of anyone else's.
-            if (!fits && attempt == 0) {
-                close_run(k);
-                continue;
-            }
-            if (branch > last) run.branch_starts.push_back(k);
-            for (int id : bottom_ids[k]) {
-                if (id >= 0) use[size_t(id)].readers.push_back(branch);
-            }
-            bool fork = false;
-            for (int id : top_ids[k]) {
-                if (id < 0) continue;
-                use[size_t(id)].writer = branch;
-                fork = fork || read_twice_after(id, k);
-            }
-            // Where a blob forks, the run ends: its readers then read a blob
-            // from before their run, and each opens a branch.
-            if (fork) close_run(k + 1);
-            break;
+    // The branch layer k joins in the run being built (one past the last
+    // opens a new one), or -1 when it cannot join: it reads two branches or
+    // an earlier one, or its writes clash with another branch's blobs.
+    auto branch_for = [&](size_t k) {
+        const int last = int(run.branch_starts.size()) - 1;
+        int branch = last + 1;
+        for (int id : bottom_ids[k]) {
+            const int writer = id >= 0 ? use[size_t(id)].writer : -1;
+            if (writer < 0) continue;
+            if (writer != last) return -1;
+            branch = last;
         }
+        for (int id : top_ids[k]) {
+            if (id < 0) continue;
+            const BlobUse& u = use[size_t(id)];
+            if ((u.writer >= 0 && u.writer != branch) || !only(u.readers, branch)) return -1;
+        }
+        return branch;
+    };
+
+    for (size_t k = 0; k < layer_count; ++k) {
+        int branch = branch_for(k);
+        if (branch < 0) {
+            // The layer opens the next run, where it reads and writes
+            // nothing of anyone else's.
+            close_run(k);
+            branch = 0;
+        }
+        if (branch == int(run.branch_starts.size())) run.branch_starts.push_back(k);
+        for (int id : bottom_ids[k]) {
+            if (id >= 0) use[size_t(id)].readers.push_back(branch);
+        }
+        bool fork = false;
+        for (int id : top_ids[k]) {
+            if (id < 0) continue;
+            use[size_t(id)].writer = branch;
+            fork = fork || read_twice_after(id, k);
+        }
+        // Where a blob forks, the run ends: its readers then read a blob from
+        // before their run, and each opens a branch.
+        if (fork) close_run(k + 1);
     }
     close_run(layer_count);
     return runs;

@@ -62,11 +62,8 @@ bool Net::alike(size_t a, size_t b, size_t count) const {
         const size_t ka = a + i, kb = b + i;
         if (layers[ka]->type() != layers[kb]->type() || top_ids[ka].size() != top_ids[kb].size()) return false;
         for (size_t t = 0; t < top_ids[ka].size(); ++t) {
-            const Blob* x = blobs[size_t(top_ids[ka][t])];
-            const Blob* y = blobs[size_t(top_ids[kb][t])];
-            if (x->channels != y->channels || x->height != y->height || x->width != y->width || x->num != y->num) {
-                return false;
-            }
+            const Blob& y = *blobs[size_t(top_ids[kb][t])];
+            if (!has_shape(*blobs[size_t(top_ids[ka][t])], y.channels, y.height, y.width, y.num)) return false;
         }
     }
     return true;
