@@ -870,6 +870,25 @@ class InTheWildFaces(unittest.TestCase):
         # Other sources keep their own 10 % rule.
         self.assertEqual(datasets.is_validation("yt:Aaron_1"), zlib.crc32(b"yt:Aaron_1") % 10 == 0)
 
+    def test_detector_scenes_take_no_faces300w_validation_photo(self):
+        import cv2
+        from unittest import mock
+        from modelkit.data import detector_scenes as ds, faces300w
+        from modelkit.data.face_box import five_from_68
+        names = ["helen_%d_1.jpg" % i for i in range(40)]
+        held = [faces300w.group_is_validation(faces300w.photo_group(n)) for n in names]
+        self.assertTrue(any(held) and not all(held))
+        p68 = np.tile([[60.0, 70.0]], (68, 1)) + np.random.default_rng(5).random((68, 2)) * 60
+        with tempfile.TemporaryDirectory() as tmp:
+            cv2.imwrite(os.path.join(tmp, "face.png"), np.full((192, 192, 3), 90, np.uint8))
+            with mock.patch.object(faces300w, "read_points", lambda: [(n, p68 + i) for i, n in enumerate(names)]), \
+                    mock.patch.object(faces300w, "image_path", lambda n: os.path.join(tmp, "face.png")):
+                got = ds.load_faces300w_photos()
+        # Each photo's points are shifted by its index: the eyes tell which were taken.
+        first = five_from_68(p68)[0, 0]
+        taken = [int(round(ph.points[0, 0] - first)) for ph in got]
+        self.assertEqual(taken, [i for i, h in enumerate(held) if not h])
+
     def test_wider68_names_cuts_and_teacher_scale(self):
         import cv2
         from modelkit.data import wider68

@@ -44,10 +44,14 @@ def _load(path, points, grey=False):
     return FacePhoto(img, np.asarray(points, np.float64))
 
 
-def load_face_photos():
+def load_face_photos(faces300w=False):
     """{source: [FacePhoto]} of frames68 (colour frames), lfw_grey (teacher
-    labels) and mtfl5 (small colour photos)."""
+    labels) and mtfl5 (small colour photos); with faces300w, also the
+    faces300w training photos (hand-labelled faces in the wild, the
+    landmark validation photos left out)."""
     out = {"frames68": [], "lfw_grey": [], "mtfl5": []}
+    if faces300w:
+        out["faces300w"] = load_faces300w_photos()
     root = datasets.data_dir("frames68")
     with open(os.path.join(root, "training.csv")) as f:
         rows = csv.reader(f)
@@ -75,6 +79,19 @@ def load_face_photos():
             p = _load(os.path.join(root, parts[0].replace("\\", "/")), pts)
             if p is not None:
                 out["mtfl5"].append(p)
+    return out
+
+
+def load_faces300w_photos():
+    """[FacePhoto] of the faces300w training photos (colour, five points);
+    the photos held out for landmark validation are left out."""
+    from modelkit.data import faces300w as w300
+    out = []
+    for name, p68 in w300.read_points():
+        if not w300.group_is_validation(w300.photo_group(name)):
+            p = _load(w300.image_path(name), five_from_68(p68))
+            if p is not None:
+                out.append(p)
     return out
 
 
@@ -165,7 +182,8 @@ def _random_side(rng, low, high):
 
 class SceneMaker:
     def __init__(self, photos, negatives, size=256, seed=0, crowd_share=CROWD_SHARE, close_up_share=0.0,
-                 style_share=0.0, glasses_share=0.0, anti_alias=False, whole_close_ups=False):
+                 style_share=0.0, glasses_share=0.0, anti_alias=False, whole_close_ups=False,
+                 faces300w_share=0.0):
         self.photos, self.negatives, self.size = photos, negatives, size
         # Shares of the scene kinds: groups of small faces, one face larger
         # than the view (as in a portrait shot close), the rest.
@@ -184,6 +202,11 @@ class SceneMaker:
         self.sources = [k for k in ("frames68", "lfw_grey", "mtfl5") if photos.get(k)]
         self.weights = np.array([{"frames68": 0.4, "lfw_grey": 0.35, "mtfl5": 0.25}[k] for k in self.sources])
         self.weights /= self.weights.sum()
+        # Pasted faces taken from the faces in the wild: turned, covered,
+        # made up, lit as the others seldom are.
+        if faces300w_share > 0 and photos.get("faces300w"):
+            self.sources.append("faces300w")
+            self.weights = np.append(self.weights * (1.0 - faces300w_share), faces300w_share)
 
     def _background(self):
         rng, n = self.rng, self.size

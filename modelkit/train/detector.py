@@ -305,6 +305,9 @@ def main():
                     % (ds.STYLED_TILT, ds.TILT))
     ap.add_argument("--glasses-share", type=float, default=0.0,
                     help="share of pasted faces that get glasses drawn over the eyes (default %(default)s)")
+    ap.add_argument("--faces300w-share", type=float, default=0.0, metavar="S",
+                    help="share of pasted faces taken from the faces300w training photos (faces in the "
+                    "wild; the landmark validation photos are left out) (default %(default)s)")
     ap.add_argument("--anti-alias", action="store_true",
                     help="shrink face photos by area averaging before warping them into a scene, as a "
                     "camera or a photo's reduction would (scenes of earlier runs: without)")
@@ -325,6 +328,8 @@ def main():
                     "(the held-out count moves by several faces between checkpoints; the mean moves less); "
                     "saved to runs/detector[_TAG]_average.pt")
     args = ap.parse_args()
+    if not 0.0 <= args.faces300w_share < 1.0:
+        raise SystemExit("--faces300w-share: a share from 0 to below 1, not %g" % args.faces300w_share)
     stem = os.path.join(RUNS, "detector_%s_" % args.tag if args.tag else "detector_")
     LAST, AVERAGE = stem + "last.pt", stem + "average.pt"
     torch.set_num_threads(args.threads)
@@ -383,14 +388,14 @@ def main():
         print("removed the previous run's %s" % AVERAGE, flush=True)
 
     t0 = time.time()
-    photos = ds.load_face_photos()
+    photos = ds.load_face_photos(faces300w=args.faces300w_share > 0)
     negatives = ds.load_negatives()
     print("faces %s, negatives %d, loaded in %.0f s" % ({k: len(v) for k, v in photos.items()},
                                                          len(negatives), time.time() - t0), flush=True)
     maker = ds.SceneMaker(photos, negatives, args.size, seed=step + 1, crowd_share=args.crowd_share,
                           close_up_share=args.close_up_share, style_share=args.style_share,
                           glasses_share=args.glasses_share, anti_alias=args.anti_alias,
-                          whole_close_ups=args.whole_close_ups)
+                          whole_close_ups=args.whole_close_ups, faces300w_share=args.faces300w_share)
     rng = np.random.default_rng(step + 7)
     wider_maker = None
     if args.wider_share > 0 or args.wider_photos > 0:
