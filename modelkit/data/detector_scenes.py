@@ -19,6 +19,7 @@ import cv2
 import numpy as np
 
 from modelkit.data import datasets, face_styles
+from modelkit.data import faces300w as w300
 from modelkit.data.face_box import canonical_face_box, five_from_68, order_five_points
 
 MIN_SIDE = 10.0
@@ -85,7 +86,6 @@ def load_face_photos(faces300w=False):
 def load_faces300w_photos():
     """[FacePhoto] of the faces300w training photos (colour, five points);
     the photos held out for landmark validation are left out."""
-    from modelkit.data import faces300w as w300
     out = []
     for name, p68 in w300.read_points():
         if not w300.group_is_validation(w300.photo_group(name)):
